@@ -1,0 +1,30 @@
+# Target build helpers: every executable is linked as a tavik image, with crt0 first, the whole library, the
+# compiler's 32-bit support library (for 64-bit division) and the linker script.
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(TAVIK_LD "${CMAKE_SOURCE_DIR}/sdk/tavik.ld")
+if(NOT TAVIK_SDK_DIR)
+  set(TAVIK_SDK_DIR "${CMAKE_BINARY_DIR}/sdk")
+endif()
+if(NOT TAVIK_ROOT_DIR)
+  set(TAVIK_ROOT_DIR "${CMAKE_BINARY_DIR}/root")
+endif()
+if(TAVIK_RUN)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${TAVIK_RUN}")
+endif()
+add_compile_options(-O2 -Wall -Wextra)
+
+function(tavik_link_image name)
+  target_link_libraries(${name} PRIVATE crt0 -Wl,--whole-archive c -Wl,--no-whole-archive "${TAVIK_LIBGCC}")
+  target_link_options(${name} PRIVATE "-Wl,-T,${TAVIK_LD}")
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${TAVIK_LD}")
+  target_include_directories(${name} SYSTEM PRIVATE "${CMAKE_SOURCE_DIR}/libc/include")
+endfunction()
+
+# A command of the tavik root file system, staged in root/bin.
+function(tavik_add_command name)
+  add_executable(${name} ${ARGN})
+  tavik_link_image(${name})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${TAVIK_ROOT_DIR}/bin")
+endfunction()

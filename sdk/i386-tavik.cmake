@@ -1,0 +1,42 @@
+# i386-tavik: the toolchain for tavik commands, the host's gcc in 32-bit freestanding mode.
+#
+# Installed in an SDK (share/tavik/ of it), it also links every executable with the SDK's start-up code, its whole
+# library and its linker script, and runs programs through the SDK's tavik-run:
+#   cmake -DCMAKE_TOOLCHAIN_FILE=<sdk>/share/tavik/i386-tavik.cmake ...
+set(CMAKE_SYSTEM_NAME Generic)
+set(CMAKE_SYSTEM_PROCESSOR i386)
+
+find_program(TAVIK_HOST_GCC NAMES gcc REQUIRED)
+find_program(TAVIK_HOST_GXX NAMES g++ REQUIRED)
+set(CMAKE_C_COMPILER "${TAVIK_HOST_GCC}")
+set(CMAKE_CXX_COMPILER "${TAVIK_HOST_GXX}")
+set(CMAKE_ASM_COMPILER "${TAVIK_HOST_GCC}")
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
+execute_process(COMMAND "${TAVIK_HOST_GCC}" -m32 -print-file-name=include
+                OUTPUT_VARIABLE _tavik_gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(COMMAND "${TAVIK_HOST_GCC}" -m32 -print-libgcc-file-name
+                OUTPUT_VARIABLE TAVIK_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE)
+
+# x87 only, no host headers, and no loop ever turned into a call of memset or memcpy (the library is those calls).
+set(_tavik_flags "-m32 -march=i686 -mno-mmx -mno-sse -ffreestanding -fno-builtin -fno-stack-protector -fno-pic -fno-pie")
+string(APPEND _tavik_flags " -fno-asynchronous-unwind-tables -fno-tree-loop-distribute-patterns")
+string(APPEND _tavik_flags " -nostdinc -isystem ${_tavik_gcc_include}")
+set(CMAKE_C_FLAGS_INIT "${_tavik_flags}")
+set(CMAKE_CXX_FLAGS_INIT "${_tavik_flags} -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics")
+set(CMAKE_ASM_FLAGS_INIT "-m32")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32 -nostdlib -static -no-pie -Wl,--build-id=none -Wl,-z,max-page-size=4096")
+
+get_filename_component(_tavik_sdk "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
+if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")
+  set(TAVIK_SDK "${_tavik_sdk}")
+  set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES "${TAVIK_SDK}/include")
+  set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES "${TAVIK_SDK}/include")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-T,${TAVIK_SDK}/lib/tavik.ld")
+  set(_tavik_libs "${TAVIK_SDK}/lib/crt0.o -Wl,--whole-archive ${TAVIK_SDK}/lib/libc.a -Wl,--no-whole-archive ${TAVIK_LIBGCC}")
+  set(CMAKE_C_STANDARD_LIBRARIES "${_tavik_libs}")
+  set(CMAKE_CXX_STANDARD_LIBRARIES "${_tavik_libs}")
+  if(EXISTS "${TAVIK_SDK}/bin/tavik-run")
+    set(CMAKE_CROSSCOMPILING_EMULATOR "${TAVIK_SDK}/bin/tavik-run")
+  endif()
+endif()
