@@ -1,0 +1,85 @@
+// Running the target build's programs from host tests: where they are, and a run that captures what the guest
+// wrote to its descriptor 1 and 2 together with the trace.
+#pragma once
+
+#include <tavik/run.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace tavik::test {
+
+// A program of tests/target, built by the target build (TAVIK_TARGET_BINARY_DIR is set by tests/host).
+inline std::string target_program(const std::string& name) {
+  return std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/target/" + name;
+}
+
+// A command staged in the tavik root file system.
+inline std::string root_command(const std::string& name) {
+  return std::string(TAVIK_ROOT_DIR) + "/bin/" + name;
+}
+
+struct GuestRun {
+  RunResult result;
+  std::string out;  // guest descriptor 1
+  std::string err;  // guest descriptor 2 and tavik-run's own reports
+};
+
+inline std::string slurp(std::FILE* f) {
+  std::fflush(f);
+  std::rewind(f);
+  std::string text;
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
+  return text;
+}
+
+// Runs image with the given options, capturing the guest's output in temporary files.
+inline GuestRun run_guest(const std::string& image, const std::vector<std::string>& args, RunOptions opt = {}) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  opt.stdout_fd = fileno(out);
+  opt.stderr_fd = fileno(err);
+  GuestRun run;
+  run.result = run_image(image, args, opt);
+  run.out = slurp(out);
+  run.err = slurp(err);
+  std::fclose(out);
+  std::fclose(err);
+  return run;
+}
+
+// A fresh empty folder for a guest's root, removed with the object.
+class ScratchRoot {
+ public:
+  ScratchRoot() {
+    std::string templ = (std::filesystem::temp_directory_path() / "tavik-test-XXXXXX").string();
+    path_ = mkdtemp(templ.data());
+  }
+  ~ScratchRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchRoot(const ScratchRoot&) = delete;
+  ScratchRoot& operator=(const ScratchRoot&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string read_file(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace tavik::test

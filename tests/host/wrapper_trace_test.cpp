@@ -1,0 +1,164 @@
+// What the system-call wrappers hand to the kernel, read off tavik-run's trace: refused arguments make no call,
+// byte counts are clamped, registers carry what each wrapper promises, and kernel results come back unchanged.
+#include "support/guest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+using tavik::TraceEvent;
+
+struct Step {
+  std::vector<TraceEvent> calls;  // the system calls the step made, its marker not included
+  int32_t result = 0;             // what the wrapper returned, as the guest printed it
+};
+
+// Splits the trace at the guest's marker writes "@<step> <result>\n".
+std::map<std::string, Step> split_steps(const std::vector<TraceEvent>& trace) {
+  std::map<std::string, Step> steps;
+  Step current;
+  for (const TraceEvent& e : trace) {
+    bool marker = e.nr == 1 && e.args[0] == 1 && !e.data.empty() && e.data[0] == '@';
+    if (!marker) {
+      current.calls.push_back(e);
+      continue;
+    }
+    std::string line = e.data.substr(1, e.data.size() - 2);
+    size_t space = line.find(' ');
+    current.result = std::stoi(line.substr(space + 1));
+    steps[line.substr(0, space)] = current;
+    current = Step{};
+  }
+  return steps;
+}
+
+class WrapperTrace : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    tavik::RunOptions opt;
+    opt.root = root_->str();
+    opt.stdin_file = "/dev/null";
+    // sleep and usleep are answered without sleeping, with a failure that both wrappers must hide.
+    opt.injects = {{"usleep", 1, -5}, {"usleep", 2, -5}, {"usleep", 3, -5}};
+    run_ = new tavik::test::GuestRun(tavik::test::run_guest(tavik::test::target_program("wrapper_calls"), {}, opt));
+    steps_ = new std::map<std::string, Step>(split_steps(run_->result.trace));
+  }
+  static void TearDownTestSuite() {
+    delete steps_;
+    delete run_;
+  }
+  const Step& step(const std::string& name) {
+    auto it = steps_->find(name);
+    if (it == steps_->end()) throw std::runtime_error("no step " + name);
+    return it->second;
+  }
+  // The step made exactly one call, with this number, and the wrapper returned the kernel's result.
+  const TraceEvent& one_call(const std::string& name, uint32_t nr) {
+    const Step& s = step(name);
+    EXPECT_EQ(s.calls.size(), 1u) << name;
+    if (s.calls.empty()) throw std::runtime_error("no call in " + name);
+    EXPECT_EQ(s.calls[0].nr, nr) << name;
+    EXPECT_EQ(s.result, s.calls[0].ret) << name;
+    return s.calls[0];
+  }
+
+  static inline tavik::test::ScratchRoot* root_ = new tavik::test::ScratchRoot;
+  static inline tavik::test::GuestRun* run_;
+  static inline std::map<std::string, Step>* steps_;
+};
+
+TEST_F(WrapperTrace, GuestRanToItsEnd) {
+  EXPECT_EQ(run_->result.end, tavik::RunResult::End::Exit) << run_->err;
+  EXPECT_EQ(run_->result.status, 0);
+  EXPECT_EQ(step("errno").result, 0) << "no wrapper may touch errno";
+}
+
+TEST_F(WrapperTrace, RefusedArgumentsMakeNoCall) {
+  for (const char* name : {"write_null", "read_null", "open_null", "creat_null", "access_null",
+                           "writefile_null_path", "writefile_null_data", "getcwd_null", "getcwd_zero", "mkdir_null",
+                           "unlink_null", "rmdir_null", "chdir_null", "mkfifo_null", "pipe_null", "stream_begin_null",
+                           "stream_write_null", "spawn_null", "spawn_negative"}) {
+    EXPECT_TRUE(step(name).calls.empty()) << name;
+    EXPECT_EQ(step(name).result, -1) << name;
+  }
+}
+
+TEST_F(WrapperTrace, ByteCountsAreClampedToTheSignedRange) {
+  EXPECT_EQ(one_call("write_clamp", 1).args[2], 0x7fffffffu);
+  EXPECT_EQ(one_call("read_clamp", 3).args[2], 0x7fffffffu);
+  EXPECT_EQ(one_call("writefile_clamp", 21).args[2], 0x7fffffffu);
+  EXPECT_EQ(one_call("stream_write_clamp", 54).args[2], 0x7fffffffu);
+  const TraceEvent& cwd = one_call("getcwd_clamp", 52);
+  EXPECT_EQ(cwd.args[1], 0x7fffffffu);
+  EXPECT_EQ(cwd.args[2], 0u);
+  // A count of 0 is passed on, not refused.
+  EXPECT_EQ(one_call("write_zero", 1).args[2], 0u);
+  const TraceEvent& empty = one_call("writefile_empty", 21);
+  EXPECT_EQ(empty.args[2], 0u);
+  EXPECT_EQ(empty.ret, 0);
+}
+
+TEST_F(WrapperTrace, OpenPassesTheModeOnlyWhenCreating) {
+  const TraceEvent& create = one_call("open_create", 4);
+  EXPECT_EQ(create.args[1], 0x41u);
+  EXPECT_EQ(create.args[2], 0644u);
+  EXPECT_EQ(create.ret, 3) << "the lowest free descriptor";
+  const TraceEvent& plain = one_call("open_plain", 4);
+  EXPECT_EQ(plain.args[1], 0u);
+  EXPECT_EQ(plain.args[2], 0u) << "the caller's mode must not reach the kernel without 0x40";
+  const TraceEvent& creat = one_call("creat", 4);
+  EXPECT_EQ(creat.args[1], 0x241u);
+  EXPECT_EQ(creat.args[2], 0u);
+  // A kernel failure reaches the caller unchanged.
+  EXPECT_EQ(one_call("open_missing", 4).ret, -2);
+}
+
+TEST_F(WrapperTrace, AccessOpensForReadingThenCloses) {
+  const Step& made = step("access_made");
+  ASSERT_EQ(made.calls.size(), 2u);
+  EXPECT_EQ(made.calls[0].nr, 4u);
+  EXPECT_EQ(made.calls[0].args[1], 0u);
+  EXPECT_EQ(made.calls[0].args[2], 0u);
+  EXPECT_EQ(made.calls[1].nr, 5u);
+  EXPECT_EQ(made.calls[1].args[0], static_cast<uint32_t>(made.calls[0].ret));
+  EXPECT_EQ(made.result, 0);
+  const Step& missing = step("access_missing");
+  ASSERT_EQ(missing.calls.size(), 1u) << "nothing to close after a failed open";
+  EXPECT_LT(missing.calls[0].ret, 0);
+  EXPECT_EQ(missing.result, -1);
+}
+
+TEST_F(WrapperTrace, SleepsAskInMicrosecondsAndAlwaysSucceed) {
+  const TraceEvent& one = one_call("sleep", 22);
+  EXPECT_EQ(one.args[0], 1000000u);
+  EXPECT_TRUE(one.injected);
+  EXPECT_EQ(step("sleep").result, 0);
+  EXPECT_EQ(step("usleep").calls.at(0).args[0], 250u);
+  EXPECT_EQ(step("usleep").result, 0);
+  EXPECT_EQ(step("sleep_wrap").calls.at(0).args[0], 32704u) << "4295 s wraps in 32-bit microseconds";
+  EXPECT_EQ(step("sleep_wrap").result, 0);
+}
+
+TEST_F(WrapperTrace, RegistersCarryArgumentsAsGiven) {
+  const TraceEvent& seek = one_call("lseek", 110);
+  EXPECT_EQ(seek.args, (std::array<uint32_t, 3>{99, 0xfffffffdu, 2}));
+  EXPECT_EQ(one_call("dup2", 127).args, (std::array<uint32_t, 3>{1, 5, 0}));
+  EXPECT_EQ(one_call("fd_set_inherit_neg", 128).args[0], 1u);
+  EXPECT_EQ(one_call("fd_set_inherit_zero", 128).args[0], 0u);
+  EXPECT_EQ(one_call("fd_set_nonblock", 130).args, (std::array<uint32_t, 3>{1, 1, 0}));
+  EXPECT_EQ(one_call("fd_set_stdio", 129).args, (std::array<uint32_t, 3>{0, 1, 1}));
+  const TraceEvent& spawn = one_call("spawn_missing", 131);
+  EXPECT_EQ(spawn.args[1], 0u) << "a null argument vector is passed on";
+  EXPECT_EQ(spawn.args[2], 0u);
+  EXPECT_LT(spawn.ret, 0);
+  const TraceEvent& wait = one_call("waitpid", 132);
+  EXPECT_EQ(wait.args[0], 12345u);
+  EXPECT_EQ(wait.args[2], 1u);
+  EXPECT_EQ(one_call("stream_end", 55).args[0], 0xffffffffu);
+  one_call("pipe", 124);
+  one_call("getkey", 6);
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+# Builds tests/sdk with the staged SDK, twice (the CMake toolchain file and the tavik-cc driver), and runs the
+# results under the SDK's tavik-run. Called as a CTest test with -DSDK= -DSRC= -DWORK=.
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+
+function(run_checked)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+endfunction()
+
+function(expect_run expected_status expected_out)
+  execute_process(COMMAND "${SDK}/bin/tavik-run" ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL expected_status OR NOT out STREQUAL expected_out)
+    message(FATAL_ERROR "tavik-run ${ARGN}: status ${rc}, output '${out}' (want ${expected_status}, '${expected_out}')\n${err}")
+  endif()
+endfunction()
+
+run_checked("${CMAKE_COMMAND}" -S "${SRC}" -B "${WORK}/cmake"
+            "-DCMAKE_TOOLCHAIN_FILE=${SDK}/share/tavik/i386-tavik.cmake")
+run_checked("${CMAKE_COMMAND}" --build "${WORK}/cmake")
+expect_run(3 "own: argc=2\n" "${WORK}/cmake/own_c" 3)
+expect_run(0 "own: c++\n" "${WORK}/cmake/own_cxx")
+run_checked(ctest --test-dir "${WORK}/cmake" -R own_c)
+
+run_checked("${SDK}/bin/tavik-cc" -O2 "${SRC}/own.c" -o "${WORK}/own_cc")
+run_checked("${SDK}/bin/tavik-c++" -c "${SRC}/own.cpp" -o "${WORK}/own.o")
+run_checked("${SDK}/bin/tavik-c++" "${WORK}/own.o" -o "${WORK}/own_cxx_driver")
+expect_run(5 "own: argc=2\n" "${WORK}/own_cc" 5)
+expect_run(0 "own: c++\n" "${WORK}/own_cxx_driver")
