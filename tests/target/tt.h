@@ -9,7 +9,7 @@
 static int tt_passed;
 static int tt_failed;
 
-static unsigned int tt_len(const char *s)
+static inline unsigned int tt_len(const char *s)
 {
     unsigned int n = 0;
     while (s && s[n])
@@ -17,13 +17,13 @@ static unsigned int tt_len(const char *s)
     return n;
 }
 
-static void tt_put(const char *s)
+static inline void tt_put(const char *s)
 {
     if (s)
         write(1, s, tt_len(s));
 }
 
-static void tt_put_int(long long v)
+static inline void tt_put_int(long long v)
 {
     char digits[24];
     int n = 0;
@@ -38,7 +38,7 @@ static void tt_put_int(long long v)
         write(1, &digits[--n], 1);
 }
 
-static void tt_put_quoted(const char *s, unsigned int n)
+static inline void tt_put_quoted(const char *s, unsigned int n)
 {
     static const char hex[] = "0123456789abcdef";
     tt_put("\"");
@@ -54,7 +54,7 @@ static void tt_put_quoted(const char *s, unsigned int n)
     tt_put("\"");
 }
 
-static bool tt_record(bool ok, const char *what, const char *file, int line)
+static inline bool tt_record(bool ok, const char *what, const char *file, int line)
 {
     if (ok) {
         tt_passed++;
@@ -70,14 +70,14 @@ static bool tt_record(bool ok, const char *what, const char *file, int line)
     return false;
 }
 
-static bool tt_check(bool ok, const char *expr, const char *file, int line)
+static inline bool tt_check(bool ok, const char *expr, const char *file, int line)
 {
     if (!tt_record(ok, expr, file, line))
         tt_put("\n");
     return ok;
 }
 
-static bool tt_check_eq(long long got, long long want, const char *expr, const char *file, int line)
+static inline bool tt_check_eq(long long got, long long want, const char *expr, const char *file, int line)
 {
     if (tt_record(got == want, expr, file, line))
         return true;
@@ -89,7 +89,7 @@ static bool tt_check_eq(long long got, long long want, const char *expr, const c
     return false;
 }
 
-static bool tt_check_mem(const void *got, const void *want, unsigned int n, const char *expr, const char *file,
+static inline bool tt_check_mem(const void *got, const void *want, unsigned int n, const char *expr, const char *file,
                          int line)
 {
     const unsigned char *g = (const unsigned char *)got;
@@ -110,7 +110,7 @@ static bool tt_check_mem(const void *got, const void *want, unsigned int n, cons
     return false;
 }
 
-static bool tt_check_str(const char *got, const char *want, const char *expr, const char *file, int line)
+static inline bool tt_check_str(const char *got, const char *want, const char *expr, const char *file, int line)
 {
     unsigned int n = tt_len(want) + 1;
     if (got && tt_len(got) + 1 != n) {
@@ -126,7 +126,7 @@ static bool tt_check_str(const char *got, const char *want, const char *expr, co
 }
 
 /* Prints the summary line and returns the exit status: 0 when every check passed. */
-static int tt_summary(void)
+static inline int tt_summary(void)
 {
     tt_put_int(tt_passed);
     tt_put(" passed, ");
