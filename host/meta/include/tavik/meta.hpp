@@ -1,0 +1,123 @@
+// tavik-meta's library: reads a tavik image with libelf, decodes its command and package records, checks its layout.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tavik::meta {
+
+// A file that cannot be read as a tavik image, or a record that cannot be decoded; the message is one line.
+struct MetaError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Segment {
+  uint32_t type, flags, offset, vaddr, filesz, memsz, align;
+};
+
+struct Section {
+  size_t index;
+  std::string name;
+  uint32_t type, flags, addr, offset, size, align, entsize, link;
+};
+
+struct Symbol {
+  std::string name;
+  uint32_t value, size;
+  unsigned bind, type;
+  uint16_t shndx;
+};
+
+struct Header {
+  std::array<uint8_t, 16> ident;
+  uint16_t type, machine;
+  uint32_t version, entry;
+};
+
+// An ELF file read whole; every header, size and offset is validated on loading, so the accessors are safe.
+class ElfImage {
+ public:
+  static ElfImage load(const std::string& path);                              // throws MetaError
+  static ElfImage from_bytes(std::vector<uint8_t> bytes, std::string label);  // throws MetaError
+
+  const std::string& label() const { return label_; }
+  uint64_t file_size() const { return bytes_.size(); }
+  const Header& header() const { return header_; }
+  const std::vector<Segment>& segments() const { return segments_; }
+  const std::vector<Section>& sections() const { return sections_; }
+  const Section* find_section(std::string_view name) const;
+  // The file bytes of a section; empty for NOBITS.
+  std::span<const uint8_t> contents(const Section& section) const;
+  bool has_symtab() const { return has_symtab_; }
+  const std::vector<Symbol>& symbols() const { return symbols_; }
+  std::vector<const Symbol*> find_symbols(std::string_view name) const;
+
+ private:
+  ElfImage() = default;
+  class Reader;
+
+  std::string label_;
+  std::vector<uint8_t> bytes_;
+  Header header_{};
+  std::vector<Segment> segments_;
+  std::vector<Section> sections_;
+  std::vector<Symbol> symbols_;
+  bool has_symtab_ = false;
+};
+
+// One decoded record: a 4-byte magic, a little-endian version word, zero-terminated strings, an end byte.
+struct Record {
+  std::string magic;
+  uint32_t version = 0;
+  std::vector<std::string> strings;
+  uint32_t length = 0;  // bytes, the end byte included
+};
+
+// Decodes bytes that must hold exactly one record with this magic; throws MetaError naming the first fault.
+Record parse_record(std::span<const uint8_t> bytes, std::string_view magic);
+
+// A record as found in an image: the record and the section that carries it.
+struct FoundRecord {
+  Record record;
+  Section section;
+};
+
+struct ImageRecords {
+  FoundRecord command;  // .tavik.cmdmeta: description, usage
+  FoundRecord package;  // .tavik.pkgmeta: name, revision
+};
+
+inline constexpr std::string_view kCommandSection = ".tavik.cmdmeta";
+inline constexpr std::string_view kPackageSection = ".tavik.pkgmeta";
+inline constexpr std::string_view kCommandMagic = "TCMD";
+inline constexpr std::string_view kPackageMagic = "TPKG";
+
+// Finds both records by section name; throws MetaError ("<section>: <fault>") when either is missing or broken.
+ImageRecords read_records(const ElfImage& image);
+
+// The checks of a tavik command image; each violation is one line naming the part and the values found.
+class ImageChecker {
+ public:
+  enum class Mode { Full, LayoutOnly };
+  explicit ImageChecker(Mode mode) : mode_(mode) {}
+  std::vector<std::string> check(const ElfImage& image) const;
+
+ private:
+  Mode mode_;
+};
+
+// Short human form of an image's records, several lines ending in a newline.
+std::string format_text(const std::string& path, const ImageRecords& records);
+// One JSON object: the magic, version, strings and the section's place in the file, for each record.
+nlohmann::ordered_json to_json(const std::string& path, const ImageRecords& records);
+// Bytes outside printable ASCII as \xNN, so that no file can put control bytes on a terminal; idempotent.
+std::string printable(std::string_view text);
+
+}  // namespace tavik::meta
