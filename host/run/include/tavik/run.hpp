@@ -1,0 +1,72 @@
+// tavik-run's in-process interface: load a tavik image, run it to its end, and describe how it ended.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavik {
+
+// --inject NAME#K=RESULT: the K-th call (counted from 1) of the system call NAME returns RESULT unperformed.
+struct Injection {
+  std::string name;
+  uint64_t nth;
+  int32_t result;
+};
+
+struct RunOptions {
+  std::string root = ".";                  // the host folder the guest sees as "/"
+  std::optional<std::string> stdin_file;   // host file behind guest descriptor 0; default stdin_fd
+  int stdin_fd = 0, stdout_fd = 1, stderr_fd = 2;  // host descriptors behind guest 0, 1, 2
+  std::string argv0;                       // empty: the image path as given
+  bool trace = false;                      // text trace (strace-like) to stderr_fd
+  std::string trace_json;                  // JSON-lines trace file; empty: none
+  std::vector<Injection> injects;
+  uint32_t write_limit = 0;                // most bytes one write accepts; 0 = no limit
+  std::optional<uint64_t> tsc;             // rdtsc reads N, N+1, ...
+  uint64_t insn_limit = 0;                 // 0 = none
+  double timeout = 0;                      // seconds of wall time; 0 = none
+  bool count_insns = false;                // print "instructions: N" on stderr_fd at the end
+  uint32_t stack_size = 1 << 20;
+  uint64_t memory_cap = 256ull << 20;      // most bytes of image segments
+  bool keep_trace = true;                  // fill RunResult::trace (the command line turns it off)
+};
+
+struct TraceEvent {
+  uint32_t nr;
+  std::string name;
+  std::array<uint32_t, 3> args;            // ebx, ecx, edx
+  int32_t ret;
+  std::string data;                        // bytes passed (write, writefile, stream_write) or delivered (read)
+  std::optional<std::string> path;
+  bool injected = false;
+};
+
+// kind: page_fault, invalid_opcode, general_protection, divide_error, breakpoint.
+// access (page faults only): read, write, exec.
+struct FaultInfo {
+  std::string kind;
+  uint32_t eip = 0;
+  uint32_t addr = 0;
+  std::string access;
+};
+
+struct RunResult {
+  enum class End { Exit, Fault, Killed, LoadError } end = End::LoadError;
+  int32_t status = 0;                      // guest exit status, full 32 bits
+  FaultInfo fault;
+  std::string killed;                      // "insn_limit" or "timeout"
+  std::string error;                       // load error message
+  std::vector<TraceEvent> trace;
+  uint64_t instructions = 0;               // when counted
+  // status & 0xff; 139 page fault or protection fault, 132 invalid opcode, 136 divide error, 133 breakpoint;
+  // 137 stopped by a limit; 125 tavik-run's own failure.
+  int host_exit_code() const;
+};
+
+// Runs an image (a host path) with args as the guest's argv[1..]; argv[0] is opt.argv0 or the image path.
+RunResult run_image(const std::string& image, const std::vector<std::string>& args, const RunOptions& opt);
+
+}  // namespace tavik

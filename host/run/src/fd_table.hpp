@@ -1,0 +1,37 @@
+// FdTable: the guest's descriptors, each naming an open host file shared by its duplicates.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace tavik {
+
+struct OpenFile {
+  OpenFile(int fd, bool own) : host_fd(fd), owned(own) {}
+  ~OpenFile();
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  int host_fd;
+  bool owned;             // the host descriptors behind the standard streams are borrowed, never closed
+  bool nonblock = false;  // reads and writes answer -11 instead of waiting
+};
+
+class FdTable {
+ public:
+  static constexpr int kMax = 1024;
+
+  std::shared_ptr<OpenFile> get(int fd) const;
+  // Lowest free descriptor >= lowest, or -24 when the table is full.
+  int add(std::shared_ptr<OpenFile> file, int lowest = 3);
+  // Puts file at fd, closing what was there: fd, or -9 when fd is out of range.
+  int put(int fd, std::shared_ptr<OpenFile> file);
+  int close(int fd);  // 0 or -9
+  // Keeps only descriptors 0..2 (a spawned child that does not inherit the rest).
+  void drop_above_stdio();
+
+ private:
+  std::vector<std::shared_ptr<OpenFile>> slots_;
+};
+
+}  // namespace tavik

@@ -1,0 +1,56 @@
+// GuestMemory: owns the emulator and the guest's memory map; every copy between host and guest is checked.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <unicorn/unicorn.h>
+
+namespace tavik {
+
+constexpr int32_t kEFAULT = -14;
+constexpr uint32_t kPageSize = 4096;
+
+class GuestMemory {
+ public:
+  GuestMemory();
+  ~GuestMemory();
+  GuestMemory(const GuestMemory&) = delete;
+  GuestMemory& operator=(const GuestMemory&) = delete;
+
+  uc_engine* uc() const { return uc_; }
+
+  // Maps [addr, addr+size) (page multiples) with UC_PROT_* perms, in one emulator call.
+  void map(uint32_t addr, uint32_t size, uint32_t perms);
+  // Loader-side store that ignores page permissions (filling read-only segments).
+  void poke(uint32_t addr, const void* data, size_t len);
+
+  // Guest-side copies on behalf of a system call: 0, or kEFAULT when any byte is unmapped or lacks the
+  // permission (read for read_bytes, write for write_bytes). A failed write_bytes changes nothing.
+  int32_t read_bytes(uint32_t addr, void* out, uint32_t len) const;
+  int32_t write_bytes(uint32_t addr, const void* in, uint32_t len);
+  // A NUL-terminated string of at most max bytes before the NUL: 0, kEFAULT, or -36 when longer.
+  int32_t read_cstring(uint32_t addr, std::string& out, uint32_t max = 4096) const;
+  // How many bytes from addr on (at most max) are contiguous guest memory with these permissions.
+  uint32_t span(uint32_t addr, uint32_t max, uint32_t perms) const;
+  // Reads mapped memory whatever its permissions (instruction bytes of execute-only code): true when read.
+  bool peek(uint32_t addr, void* out, uint32_t len) const;
+  bool mapped(uint32_t addr) const { return span(addr, 1, UC_PROT_NONE) == 1; }
+
+  // Asks the running emulation to stop (safe from hooks and from another thread).
+  void stop() const;
+
+  uint32_t reg(int id) const;
+  void set_reg(int id, uint32_t value);
+
+ private:
+  struct Region {
+    uint64_t begin, end;
+    uint32_t perms;
+  };
+  uc_engine* uc_ = nullptr;
+  std::vector<Region> regions_;  // sorted, non-overlapping
+};
+
+}  // namespace tavik

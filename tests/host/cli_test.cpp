@@ -1,0 +1,109 @@
+// The tavik-run command line: options end at EXE, exit statuses, and its own errors as status 125.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/kit.hpp"
+
+extern char** environ;
+
+namespace {
+
+using tavik::test::guest_image;
+using tavik::test::read_file;
+using tavik::test::ScratchRoot;
+
+struct Cli {
+  int status;
+  std::string out, err;
+};
+
+Cli tavik_run(const std::vector<std::string>& args, const std::string& stdin_path = "/dev/null") {
+  ScratchRoot dir;
+  std::string out = dir.str() + "/out", err = dir.str() + "/err";
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, stdin_path.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<std::string> words{TAVIK_RUN_EXE};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  Cli cli{-1, "", ""};
+  if (posix_spawn(&pid, TAVIK_RUN_EXE, &fa, nullptr, argv.data(), environ) == 0) {
+    int st = 0;
+    waitpid(pid, &st, 0);
+    cli.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  }
+  posix_spawn_file_actions_destroy(&fa);
+  cli.out = read_file(out);
+  cli.err = read_file(err);
+  return cli;
+}
+
+TEST(Cli, EverythingAfterTheExecutableGoesToTheGuest) {
+  std::string probe = guest_image("probe");
+  auto run = tavik_run({"--argv0", "p0", probe, "a", "-h", "--trace", "--", "--root"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "p0\na\n-h\n--trace\n--\n--root\nend\n");
+  EXPECT_EQ(run.err, "") << "--trace after EXE is the guest's";
+}
+
+TEST(Cli, ExitStatusesOfTheGuest) {
+  std::string probe = guest_image("probe");
+  EXPECT_EQ(tavik_run({probe, "q:300"}).status, 300 & 0xff);
+  EXPECT_EQ(tavik_run({probe, "q:-1"}).status, 255);
+  EXPECT_EQ(tavik_run({guest_image("faults"), "n"}).status, 139);
+  EXPECT_EQ(tavik_run({guest_image("faults"), "u"}).status, 132);
+  EXPECT_EQ(tavik_run({guest_image("faults"), "d"}).status, 136);
+  EXPECT_EQ(tavik_run({guest_image("faults"), "b"}).status, 133);
+  EXPECT_EQ(tavik_run({"--insn-limit", "1000", guest_image("faults"), "l"}).status, 137);
+}
+
+TEST(Cli, OptionsReachTheRun) {
+  ScratchRoot dir;
+  std::ofstream(dir.path() / "in") << "abc";
+  std::string probe = guest_image("probe");
+  auto run = tavik_run({"--root", dir.str(), "--stdin", dir.str() + "/in", "--trace", "--count-insns",
+                        "--inject", "mkdir#1=-5", "--write-limit", "1", probe, "s:3:0:&0:3", "o:0:3", "p:10:/d",
+                        "s:49:&10:0:0"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "a");
+  EXPECT_NE(run.err.find("read(0, \"abc\", 3) = 3\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("write(1, \"a\", 3) = 1\n"), std::string::npos);
+  EXPECT_NE(run.err.find("mkdir(\"/d\") = -5 (injected)\n"), std::string::npos);
+  EXPECT_NE(run.err.find("instructions: "), std::string::npos);
+  auto json = tavik_run({"--trace-json", dir.str() + "/t.json", "--tsc", "5", guest_image("faults"), "t"});
+  EXPECT_EQ(json.status, 0);
+  EXPECT_EQ(json.out.size(), 16u);
+  EXPECT_EQ(json.out[0], 5);
+  EXPECT_NE(read_file(dir.path() / "t.json").find("{\"exit\":0}"), std::string::npos);
+}
+
+TEST(Cli, ItsOwnFailuresAreStatus125WithAMessage) {
+  ScratchRoot dir;
+  std::ofstream(dir.path() / "junk") << "junk";
+  auto bad_image = tavik_run({dir.str() + "/junk"});
+  EXPECT_EQ(bad_image.status, 125);
+  EXPECT_EQ(bad_image.err, "tavik-run: " + dir.str() + "/junk: not an ELF image\n");
+  EXPECT_EQ(tavik_run({}).status, 125);
+  EXPECT_EQ(tavik_run({"--bogus", guest_image("probe")}).status, 125);
+  auto bad_inject = tavik_run({"--inject", "open", guest_image("probe")});
+  EXPECT_EQ(bad_inject.status, 125);
+  EXPECT_NE(bad_inject.err.find("NAME#K=RESULT"), std::string::npos);
+  EXPECT_EQ(tavik_run({"--inject", "open#0=1", guest_image("probe")}).status, 125);
+  EXPECT_EQ(tavik_run({"--inject", "nosuch#1=1", guest_image("probe")}).status, 125);
+  EXPECT_EQ(tavik_run({"--root", dir.str() + "/missing", guest_image("probe")}).status, 125);
+  EXPECT_EQ(tavik_run({"--stdin", dir.str() + "/missing", guest_image("probe")}).status, 125);
+  auto help = tavik_run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--insn-limit"), std::string::npos);
+}
+
+}  // namespace
