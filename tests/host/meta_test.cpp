@@ -280,6 +280,11 @@ class Corrupt {
   size_t size() const { return bytes_.size(); }
   std::vector<uint8_t>& bytes() { return bytes_; }
 
+  Elf32_Phdr segment(size_t i) const {
+    Elf32_Phdr p;
+    std::memcpy(&p, bytes_.data() + header().e_phoff + i * sizeof p, sizeof p);
+    return p;
+  }
   Elf32_Shdr section(const std::string& name) const {
     Elf32_Shdr s;
     std::memcpy(&s, bytes_.data() + header().e_shoff + index_of(name) * sizeof s, sizeof s);
@@ -391,6 +396,20 @@ TEST(MetaBroken, CheckReportsEveryViolation) {
     std::function<void(Corrupt&)> corrupt;
     std::vector<std::string> violations;
   };
+  // Addresses in the messages come from the pristine image, so the cases hold whatever the library's size.
+  const Corrupt pristine;
+  const uint32_t cmdmeta = pristine.section(".tavik.cmdmeta").sh_addr;
+  const uint32_t data = pristine.section(".data").sh_addr;
+  const uint32_t bss = pristine.section(".bss").sh_addr;
+  const uint32_t bss_size = pristine.section(".bss").sh_size;
+  const uint32_t data_end = pristine.segment(2).p_vaddr + pristine.segment(2).p_memsz;
+  const uint32_t rodata = pristine.segment(1).p_vaddr;
+  const uint32_t rodata_end = rodata + pristine.segment(1).p_memsz;
+  auto hex = [](uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", v);
+    return std::string(text);
+  };
   const std::vector<CheckCase> cases = {
       {"wrong machine and entry point",
        [](Corrupt& c) { c.ehdr([](Elf32_Ehdr& h) { h.e_machine = EM_X86_64; h.e_entry = 0x400010; }); },
@@ -433,18 +452,21 @@ TEST(MetaBroken, CheckReportsEveryViolation) {
        [](Corrupt& c) { c.symbol("g_cmdmeta_0", [](Elf32_Sym& s) { s.st_info = ELF32_ST_INFO(STB_LOCAL, STT_FUNC);
                                                                    s.st_value += 4; }); },
        {"symbol g_cmdmeta_0: type 2, expected a data object",
-        "symbol g_cmdmeta_0: at 0x404244 in section 3, expected the start of .tavik.cmdmeta (0x404240)"}},
+        "symbol g_cmdmeta_0: at " + hex(cmdmeta + 4) + " in section 3, expected the start of .tavik.cmdmeta (" +
+            hex(cmdmeta) + ")"}},
       {"control bytes in a section name",
        [](Corrupt& c) { c.section_bytes(".shstrtab", c.section(".data").sh_name + 2, "\x1b"); },
-       {"section .d\\x1bta: allocated at 0x405000 but not part of the image layout", "section .data: missing"}},
+       {"section .d\\x1bta: allocated at " + hex(data) + " but not part of the image layout", "section .data: missing"}},
       {".bss off its page", [](Corrupt& c) { c.shdr(".bss", [](Elf32_Shdr& s) { s.sh_addr += 8; }); },
-       {"section .bss: at 0x406008, not on a 4096-byte boundary",
-        "section .bss: 0x406008..0x506020 lies outside segment 2 (0x405000..0x506018)"}},
+       {"section .bss: at " + hex(bss + 8) + ", not on a 4096-byte boundary",
+        "section .bss: " + hex(bss + 8) + ".." + hex(bss + 8 + bss_size) + " lies outside segment 2 (" + hex(data) +
+            ".." + hex(data_end) + ")"}},
       {"records before the constant data",
-       [](Corrupt& c) { c.shdr(".rodata", [](Elf32_Shdr& s) { s.sh_addr = 0x404300; s.sh_size = 0x10; }); },
-       {"section .rodata: at 0x404300, out of order",
-        "section .rodata: 0x404300..0x404310 lies outside segment 1 (0x404000..0x404296)",
-        "section .rodata: at 0x404300, expected the start of segment 1 (0x404000)"}},
+       [rodata](Corrupt& c) { c.shdr(".rodata", [rodata](Elf32_Shdr& s) { s.sh_addr = rodata + 0x300; s.sh_size = 0x10; }); },
+       {"section .rodata: at " + hex(rodata + 0x300) + ", out of order",
+        "section .rodata: " + hex(rodata + 0x300) + ".." + hex(rodata + 0x310) + " lies outside segment 1 (" +
+            hex(rodata) + ".." + hex(rodata_end) + ")",
+        "section .rodata: at " + hex(rodata + 0x300) + ", expected the start of segment 1 (" + hex(rodata) + ")"}},
   };
   for (const auto& cc : cases) {
     SCOPED_TRACE(cc.what);
