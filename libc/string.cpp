@@ -206,15 +206,7 @@ char *strcat(char *dst, const char *src)
 {
     if (is_absent(dst))
         return nullptr;
-    char *end = dst + strlen(dst);
-    if (is_absent(src)) {
-        end[0] = 0;
-        return dst;
-    }
-    size_t i = 0;
-    do {
-        end[i] = src[i];
-    } while (src[i++]);
+    strcpy(dst + strlen(dst), is_absent(src) ? nullptr : src);
     return dst;
 }
 
