@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "tt.h"
+#include "tt_guard.h"
 
 /* One case: a format, up to six argument words (a 64-bit value is two, low word first), and its output. */
 struct printf_row {
@@ -172,21 +173,9 @@ static void test_strings(void)
     check_rows(rows, sizeof rows / sizeof rows[0]);
 }
 
-/* The last four bytes below the stack's top, with no mapped page behind them: a read past the fourth byte
- * faults. Nothing else of this program lives there (argv is not used). */
-static char *unterminated_field(void)
-{
-    char *tail = (char *)(unsigned long)0xBFFFFFFCu;
-    tail[0] = 'w';
-    tail[1] = 'x';
-    tail[2] = 'y';
-    tail[3] = 'z';
-    return tail;
-}
-
 static void test_string_precision_bounds_the_read(void)
 {
-    char *field = unterminated_field();
+    char *field = tt_guarded_copy("wxyz", 4);
     const printf_row rows[] = {
         {"[%.4s]", {word(field)}, "[wxyz]"},
         {"[%6.4s]", {word(field)}, "[  wxyz]"},
