@@ -55,6 +55,10 @@ int main(int argc, char** argv) {
   auto* tsc_opt = app.add_option("--tsc", tsc, "The time-stamp counter reads N, N+1, ...");
   app.add_option("--insn-limit", opt.insn_limit, "Stop the guest after N instructions");
   app.add_option("--timeout", opt.timeout, "Stop the guest after SECONDS of wall time")->check(CLI::NonNegativeNumber);
+  app.add_option("--file-size-limit", opt.file_size_limit, "Most bytes a file written by the guest may hold");
+  app.add_option("--process-limit", opt.process_limit, "Most spawned processes alive at once");
+  app.add_option("--gdb", opt.gdb_port, "Serve a debugger on 127.0.0.1:PORT")->check(CLI::Range(1, 65535));
+  app.add_flag("--gdb-wait", opt.gdb_wait, "With --gdb: stop before the first instruction (the default)");
   app.add_flag("--count-insns", opt.count_insns, "Print 'instructions: N' on stderr at the end");
   try {
     app.parse(argc, argv);

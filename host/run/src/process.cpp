@@ -2,6 +2,8 @@
 // exit, a fault or a kill.
 #include "process.hpp"
 
+#include "gdb_stub.hpp"
+
 #include <capstone/capstone.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +17,7 @@
 #include "errors.hpp"
 #include "fault_report.hpp"
 #include "fd_table.hpp"
+#include "limits.hpp"
 #include "sandbox.hpp"
 #include "syscalls.hpp"
 #include "trace.hpp"
@@ -174,13 +177,24 @@ void Process::sleep_us(uint64_t us) {
   auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
   if (opt_.timeout > 0) end = std::min(end, deadline_);
   std::this_thread::sleep_until(end);
+  if (past_deadline()) stop_at_deadline();
+}
+
+// A call cut short by the time limit ends the run here: the guest must not go on (to its exit, say) before the
+// watchdog thread, which a loaded host may wake late, gets to stop it.
+void Process::stop_at_deadline() {
+  timed_out_ = true;
+  mem_.stop();
 }
 
 bool Process::wait_ready(int host_fd, short events) {
   if (!has_deadline()) return true;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    if (left.count() <= 0) {
+      stop_at_deadline();
+      return false;
+    }
     pollfd p{host_fd, events, 0};
     int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count() + 1, 1 << 30)));
     if (r > 0 || (r < 0 && errno != EINTR)) return true;  // ready, or an error the call itself will report
@@ -313,9 +327,17 @@ RunResult Process::run() {
   RunResult res;
   build_address_space();
   install_hooks();
+  if (opt_.gdb_port) {
+    gdb_ = std::make_unique<GdbStub>(mem_, opt_.gdb_port);
+    gdb_->attach(image_.entry(), opt_.gdb_wait);
+  }
   start_watchdog();
   uc_err err = uc_emu_start(mem_.uc(), kTrampoline, 0, 0, 0);
   stop_watchdog();
+  if (gdb_ && gdb_->killed() && state_ == State::Running) {
+    state_ = State::Killed;
+    killed_ = "debugger";
+  }
   if (state_ == State::Child) run_child();
   if (!host_error_.empty()) throw EmulatorError(host_error_);
 
@@ -363,6 +385,14 @@ RunResult Process::run() {
     }
   }
 
+  if (gdb_ && state_ == State::Faulted) {
+    // The debugger sees the machine at the faulting instruction, with the signal a Unix debugger expects.
+    mem_.set_reg(UC_X86_REG_EIP, fault_.eip);
+    const std::string& k = fault_.kind;
+    gdb_->report_fault(k == "invalid_opcode" ? 4 : k == "divide_error" ? 8 : k == "breakpoint" ? 5 : 11);
+  } else if (gdb_ && state_ == State::Exited) {
+    gdb_->report_exit(status_);
+  }
   res.instructions = executed_;
   switch (state_) {
     case State::Exited:
@@ -397,6 +427,7 @@ void Process::run_child() {
   // In the forked host process: the new image runs in a fresh emulator with this process's descriptors.
   ChildStart start = std::move(*child_);
   RunOptions copt = opt_;
+  copt.gdb_port = 0;  // the debugger stays with the parent
   copt.trace_json.clear();
   copt.injects.clear();
   copt.keep_trace = false;
@@ -414,6 +445,8 @@ void Process::run_child() {
     } else if (r.end == RunResult::End::Killed) {
       sig = SIGKILL;
     }
+    // This process's slot in the tree goes back before it ends, however it ends.
+    if (ProcessTree* tree = ProcessTree::current()) tree->leave();
     if (sig != 0) {
       rlimit no_core{0, 0};
       ::setrlimit(RLIMIT_CORE, &no_core);
@@ -425,6 +458,7 @@ void Process::run_child() {
       ::raise(sig);
     }
   } catch (const std::exception& e) {
+    if (ProcessTree* tree = ProcessTree::current()) tree->leave();
     std::string line = std::string("tavik-run: ") + e.what() + "\n";
     ssize_t ignored = ::write(opt_.stderr_fd, line.data(), line.size());
     (void)ignored;

@@ -22,6 +22,7 @@ class FdTable;
 class Sandbox;
 class Trace;
 class Syscalls;
+class GdbStub;
 
 // What a spawned child needs to start, handed from the spawn call to the run loop of the forked host process.
 struct ChildStart {
@@ -55,6 +56,7 @@ class Process {
   bool wait_ready(int host_fd, short events);
   bool has_deadline() const { return opt_.timeout > 0; }
   bool past_deadline() const { return has_deadline() && std::chrono::steady_clock::now() >= deadline_; }
+  void stop_at_deadline();  // the time limit is reached inside a call: end the run as timed out
 
  private:
   void build_address_space();
@@ -96,6 +98,7 @@ class Process {
   Trace& trace_;
   GuestMemory mem_;
   std::unique_ptr<Syscalls> syscalls_;
+  std::unique_ptr<GdbStub> gdb_;  // only with --gdb
 
   enum class State { Running, Exited, Faulted, Killed, Child } state_ = State::Running;
   int32_t status_ = 0;

@@ -9,6 +9,7 @@
 #include "elf_image.hpp"
 #include "errors.hpp"
 #include "fd_table.hpp"
+#include "limits.hpp"
 #include "process.hpp"
 #include "sandbox.hpp"
 #include "syscalls.hpp"
@@ -43,6 +44,7 @@ RunResult run_image(const std::string& image, const std::vector<std::string>& ar
     }
     ElfImage elf = ElfImage::load_file(image, opt.memory_cap);
     Sandbox sandbox(opt.root);
+    ProcessTree tree;
     FdTable fds;
     if (opt.stdin_file) {
       int fd = ::open(opt.stdin_file->c_str(), O_RDONLY | O_CLOEXEC);

@@ -14,6 +14,7 @@
 
 #include "errors.hpp"
 #include "fd_table.hpp"
+#include "limits.hpp"
 #include "process.hpp"
 #include "sandbox.hpp"
 
@@ -25,6 +26,10 @@ constexpr uint32_t kChunk = 64 * 1024;
 constexpr uint32_t kMaxPath = 4096;
 constexpr int32_t kMaxSpawnArgs = 4096;
 constexpr size_t kMaxSpawnBytes = 256 * 1024;
+// Each open stream holds two host descriptors until it ends; a guest opening streams without end would
+// otherwise exhaust the host's.
+constexpr size_t kMaxStreams = 64;
+constexpr int32_t kEFBIG = -27;
 
 // Guest open flags, numbered as on Linux.
 constexpr uint32_t kOpenWrite = 0x1, kOpenReadWrite = 0x2, kOpenCreate = 0x40, kOpenTruncate = 0x200;
@@ -125,9 +130,12 @@ void Syscalls::dispatch() {
   const Row* row = find(nr);
   TraceEvent ev{nr, row ? row->name : strf("syscall_%u", nr), a, 0, {}, std::nullopt, false};
   Call call{a, ev};
-  uint64_t k = ++call_counts_[nr];
+  // Only calls an injection names are counted, so that a guest trying every call number grows nothing.
+  uint64_t k = 0;
   for (const Injection& inj : proc_.options().injects) {
-    if (inj.nth == k && inj.name == ev.name) {
+    if (inj.name != ev.name) continue;
+    if (k == 0) k = ++call_counts_[nr];
+    if (inj.nth == k) {
       ev.injected = true;
       ev.ret = inj.result;
     }
@@ -180,6 +188,8 @@ int32_t Syscalls::copy_to_host(int host_fd, uint32_t buf, uint32_t len, std::str
 }
 
 int32_t Syscalls::make_temp(int dir_fd, const std::string& leaf, std::string& temp_name) {
+  // A name the folder cannot hold is refused before any data is taken, not at the final rename.
+  if (leaf.size() > 255) return -36;
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp_name = strf(".%s.tavik-%d-%u", leaf.c_str(), static_cast<int>(::getpid()), ++counter);
@@ -190,6 +200,19 @@ int32_t Syscalls::make_temp(int dir_fd, const std::string& leaf, std::string& te
   return -17;
 }
 
+// Clips len to what the file size limit leaves from the current position of a regular file: 0, or -27 when
+// nothing is left. Pipes, terminals and devices have no size to limit.
+int32_t Syscalls::file_room(int host_fd, uint32_t& len) const {
+  struct stat st;
+  if (::fstat(host_fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  off_t pos = ::lseek(host_fd, 0, SEEK_CUR);
+  if (pos < 0) return 0;
+  uint64_t limit = proc_.options().file_size_limit;
+  if (static_cast<uint64_t>(pos) >= limit) return kEFBIG;
+  len = static_cast<uint32_t>(std::min<uint64_t>(len, limit - static_cast<uint64_t>(pos)));
+  return 0;
+}
+
 int32_t Syscalls::sys_write(Call& c) {
   auto f = fds_.get(static_cast<int32_t>(c.a[0]));
   if (!f) return -9;
@@ -197,6 +220,8 @@ int32_t Syscalls::sys_write(Call& c) {
   uint32_t limit = proc_.options().write_limit;
   if (limit != 0) len = std::min(len, limit);
   if (len == 0) return 0;
+  if (f->owned)
+    if (int32_t r = file_room(f->host_fd, len)) return r;
   if (would_block(*f, POLLOUT)) return -11;
   if (!proc_.wait_ready(f->host_fd, POLLOUT)) return -4;
   return copy_to_host(f->host_fd, c.a[1], len, record_data_ ? &c.ev.data : nullptr);
@@ -273,6 +298,7 @@ int32_t Syscalls::sys_writefile(Call& c) {
   if (int32_t r = path_arg(c, path)) return r;
   uint32_t len = std::min(c.a[2], kMaxCount);
   if (len > 0 && proc_.mem().span(c.a[1], 1, UC_PROT_READ) == 0) return kEFAULT;
+  if (len > proc_.options().file_size_limit) return kEFBIG;  // refused whole: the old file stays
   std::string leaf;
   int dir = sandbox_.open_parent(path, leaf);
   if (dir < 0) return dir;
@@ -342,6 +368,7 @@ int32_t Syscalls::sys_getcwd(Call& c) {
 int32_t Syscalls::sys_stream_begin(Call& c) {
   std::string path, leaf;
   if (int32_t r = path_arg(c, path)) return r;
+  if (streams_.size() >= kMaxStreams) return -24;
   int dir = sandbox_.open_parent(path, leaf);
   if (dir < 0) return dir;
   if (is_dot_leaf(leaf)) {
@@ -365,7 +392,12 @@ int32_t Syscalls::sys_stream_write(Call& c) {
   if (it == streams_.end()) return -9;
   uint32_t len = std::min(c.a[2], kMaxCount);
   if (len == 0) return 0;
-  return copy_to_host(it->second.fd, c.a[1], len, record_data_ ? &c.ev.data : nullptr);
+  uint64_t limit = proc_.options().file_size_limit;
+  if (it->second.size >= limit) return kEFBIG;
+  len = static_cast<uint32_t>(std::min<uint64_t>(len, limit - it->second.size));
+  int32_t wrote = copy_to_host(it->second.fd, c.a[1], len, record_data_ ? &c.ev.data : nullptr);
+  if (wrote > 0) it->second.size += static_cast<uint32_t>(wrote);
+  return wrote;
 }
 
 int32_t Syscalls::sys_stream_end(Call& c) {
@@ -491,6 +523,8 @@ int32_t Syscalls::sys_spawn(Call& c) {
   int fd = sandbox_.open(path, O_RDONLY);
   if (fd < 0) return fd;
   FdCloser closer{fd};
+  // Unreaped children count too: a guest that never waits would otherwise pile up host processes.
+  if (children_.size() >= proc_.options().process_limit) return -11;
   struct stat st;
   if (::fstat(fd, &st) != 0) return neg_errno();
   if (!S_ISREG(st.st_mode)) return -13;
@@ -500,9 +534,15 @@ int32_t Syscalls::sys_spawn(Call& c) {
   } catch (const LoadError&) {
     return -8;
   }
+  ProcessTree* tree = ProcessTree::current();
+  if (tree && !tree->enter(proc_.options().process_limit)) return -11;
   trace_.flush();
   pid_t pid = ::fork();
-  if (pid < 0) return neg_errno();
+  if (pid < 0) {
+    int32_t err = neg_errno();
+    if (tree) tree->leave();
+    return err;
+  }
   if (pid > 0) {
     children_.insert(pid);
     return pid;
@@ -543,7 +583,10 @@ int32_t Syscalls::sys_waitpid(Call& c) {
     if (r < 0 && errno == EINTR) continue;
     if (r != 0 || (options & 1)) break;
     // Under a time limit the wait polls, so that the limit can still stop this process.
-    if (proc_.past_deadline()) return -4;
+    if (proc_.past_deadline()) {
+      proc_.stop_at_deadline();
+      return -4;
+    }
     proc_.sleep_us(2000);
   }
   if (r == 0) return 0;

@@ -77,6 +77,7 @@ class Syscalls {
   int32_t path_arg(Call& c, std::string& path);
   int32_t copy_to_host(int host_fd, uint32_t buf, uint32_t len, std::string* record);
   int32_t make_temp(int dir_fd, const std::string& leaf, std::string& temp_name);
+  int32_t file_room(int host_fd, uint32_t& len) const;
 
   Process& proc_;
   Sandbox& sandbox_;
@@ -90,6 +91,7 @@ class Syscalls {
     int dir_fd;
     int fd;
     std::string temp, leaf;
+    uint64_t size = 0;  // bytes written so far, held to the file size limit
   };
   std::map<int32_t, Stream> streams_;
 

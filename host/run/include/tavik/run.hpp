@@ -31,6 +31,10 @@ struct RunOptions {
   bool count_insns = false;                // print "instructions: N" on stderr_fd at the end
   uint32_t stack_size = 1 << 20;
   uint64_t memory_cap = 256ull << 20;      // most bytes of image segments
+  uint64_t file_size_limit = 1ull << 30;   // most bytes a file written by the guest may hold; writes beyond: -27
+  uint32_t process_limit = 64;             // most spawned processes alive at once in one tree; spawns beyond: -11
+  int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT; 0 = none
+  bool gdb_wait = true;                    // with a debugger: stop before the first instruction
   bool keep_trace = true;                  // fill RunResult::trace (the command line turns it off)
 };
 

@@ -1,0 +1,197 @@
+// The debugger stub: real gdb sessions in batch mode against tavik-run --gdb, and malformed packets.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::string kCrashprobe = std::string(TAVIK_ROOT_DIR) + "/bin/crashprobe";
+const std::string kTargetTests = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/target/";
+
+int free_port() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// tavik-run --gdb PORT in a child process; its exit code is collected at the end.
+struct Stubbed {
+  int port = free_port();
+  pid_t pid = -1;
+  explicit Stubbed(const std::vector<std::string>& guest) {
+    std::vector<std::string> words{TAVIK_RUN_EXE, "--timeout", "60", "--gdb", std::to_string(port)};
+    words.insert(words.end(), guest.begin(), guest.end());
+    pid = fork();
+    if (pid == 0) {
+      std::vector<char*> argv;
+      for (auto& w : words) argv.push_back(w.data());
+      argv.push_back(nullptr);
+      freopen("/dev/null", "w", stdout);
+      freopen("/dev/null", "w", stderr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    wait_listening();
+  }
+  void wait_listening() {
+    for (int i = 0; i < 200; ++i) {
+      // Probing would use up the single connection: look at the listening socket table instead.
+      FILE* f = std::fopen("/proc/net/tcp", "r");
+      char line[512];
+      char want[16];
+      std::snprintf(want, sizeof want, ":%04X 00000000", port);
+      bool found = false;
+      while (f && std::fgets(line, sizeof line, f))
+        if (std::string(line).find(want) != std::string::npos) found = true;
+      if (f) std::fclose(f);
+      if (found) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  int exit_code() {
+    int st = 0;
+    waitpid(pid, &st, 0);
+    pid = -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  ~Stubbed() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+std::string gdb(const std::string& image, int port, const std::vector<std::string>& cmds) {
+  std::string line = "timeout 60 gdb -batch -nx " + image + " -ex 'target remote :" + std::to_string(port) + "'";
+  for (const auto& c : cmds) line += " -ex '" + c + "'";
+  line += " 2>&1";
+  std::string out;
+  FILE* p = popen(line.c_str(), "r");
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+bool has(const std::string& out, const std::string& what) { return out.find(what) != std::string::npos; }
+
+TEST(Gdb, CrashprobeSessionFromMainToTheFault) {
+  Stubbed run({kCrashprobe, "yes"});
+  std::string out = gdb(kCrashprobe, run.port,
+                        {"break *main", "continue", "x/2wx $esp+4", "x/s *(char**)($esp+8)", "x/s ((char**)*(int*)($esp+8))[1]",
+                         "break puts", "continue", "finish", "continue", "x/i $pc", "kill"});
+  EXPECT_TRUE(has(out, "Breakpoint 1, 0x")) << out;
+  EXPECT_TRUE(has(out, "in main ()")) << out;
+  EXPECT_TRUE(has(out, ":\t0x00000002\t")) << out;  // argc
+  EXPECT_TRUE(has(out, "\"yes\"")) << out;          // argv[1]
+  EXPECT_TRUE(has(out, "Breakpoint 2, 0x")) << out;
+  EXPECT_TRUE(has(out, "in puts ()")) << out;
+  // finish returns from puts into main, before the store faults.
+  size_t in_puts = out.find("in puts ()"), signal = out.find("Program received signal");
+  ASSERT_NE(in_puts, std::string::npos) << out;
+  EXPECT_NE(out.substr(in_puts, signal - in_puts).find("in main ()"), std::string::npos) << out;
+  EXPECT_TRUE(has(out, "Program received signal SIGSEGV")) << out;
+  EXPECT_TRUE(has(out, "<main+")) << out;
+  EXPECT_TRUE(has(out, "movl   $0x0,0x0")) << out;  // eip at the store
+  run.exit_code();
+}
+
+TEST(Gdb, LibraryBreakpointStepAndExitStatus) {
+  Stubbed run({kCrashprobe, "no"});
+  std::string out = gdb(kCrashprobe, run.port,
+                        {"break strcmp", "continue", "info registers eip", "stepi", "nexti", "delete", "continue"});
+  EXPECT_TRUE(has(out, "in strcmp ()")) << out;
+  EXPECT_TRUE(has(out, "<strcmp>")) << out;
+  EXPECT_TRUE(has(out, "[Inferior 1 (Remote target) exited")) << out;
+  int code = run.exit_code();
+  EXPECT_NE(code, 139);
+  if (has(out, "exited normally")) EXPECT_EQ(code, 0);
+  else EXPECT_TRUE(has(out, "exited with code")) << out;
+}
+
+TEST(Gdb, WatchpointOnTheHeapAndX87Registers) {
+  const std::string heap = kTargetTests + "heap_test";
+  {
+    Stubbed run({heap});
+    std::string out = gdb(heap, run.port, {"watch *(int*)&g_heap_used", "continue", "bt 1", "kill"});
+    EXPECT_TRUE(has(out, "Hardware watchpoint 1: *(int*)&g_heap_used")) << out;
+    EXPECT_TRUE(has(out, "New value =")) << out;
+  }
+  const std::string conv = kTargetTests + "convert_strtold_guest";
+  Stubbed run({conv, "1.5"});
+  std::string out = gdb(conv, run.port, {"break strtold", "continue", "finish", "info float", "p $st0", "kill"});
+  EXPECT_TRUE(has(out, "in strtold ()")) << out;
+  EXPECT_TRUE(has(out, "=>R7:")) << out;  // the stack top shown by info float
+  EXPECT_TRUE(has(out, "Status Word:")) << out;
+  EXPECT_TRUE(has(out, "Control Word:")) << out;
+}
+
+TEST(Gdb, MalformedPacketsAreAnsweredWithoutACrash) {
+  Stubbed run({kCrashprobe, "yes"});
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(run.port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  auto talk = [&](const std::string& bytes) {
+    send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    std::string got;
+    pollfd p{s, POLLIN, 0};
+    while (poll(&p, 1, 300) > 0) {
+      char b[65536];
+      ssize_t n = recv(s, b, sizeof b, 0);
+      if (n <= 0) break;
+      got.append(b, n);
+    }
+    return got;
+  };
+  auto packet = [](const std::string& body) {
+    unsigned sum = 0;
+    for (char c : body) sum += static_cast<unsigned char>(c);
+    char t[4];
+    std::snprintf(t, sizeof t, "#%02x", sum & 0xff);
+    return "$" + body + t;
+  };
+  EXPECT_EQ(talk(packet("?")), "+$T05thread:1;#d7");                // the stop at the entry point
+  EXPECT_EQ(talk("$g#00"), "-");                                    // bad checksum
+  EXPECT_EQ(talk("$g#zz"), "-");                                    // not a checksum
+  EXPECT_EQ(talk(packet(std::string(100000, 'A'))), "-");           // overlong
+  EXPECT_EQ(talk(packet("Xyzzy")), "+$#00");                        // unknown command
+  EXPECT_EQ(talk("garbage\x01\xff" + packet("qC")), "+$QC1#c5");    // garbage between packets
+  EXPECT_EQ(talk(packet("m0,4")), "+$E14#aa");                      // page 0 is not mapped
+  EXPECT_EQ(talk(packet("mffffffff,10")), "+$E14#aa");              // wraps around the address space
+  EXPECT_EQ(talk(packet("m400000,zz")), "+$E01#a6");
+  EXPECT_EQ(talk(packet("M0,1:00")), "+$E14#aa");
+  EXPECT_EQ(talk(packet("p99")), "+$E01#a6");
+  EXPECT_EQ(talk(packet("Z0,1")), "+$E01#a6");
+  EXPECT_EQ(talk(packet("Z2,500000,0")), "+$E01#a6");
+  std::string regs = talk(packet("g"));
+  EXPECT_EQ(regs.size(), 1 + 1 + (16 * 8 + 8 * 20 + 8 * 8) + 3) << regs;
+  EXPECT_TRUE(has(talk(packet("qSupported:swbreak+")), "qXfer:features:read+"));
+  EXPECT_TRUE(has(talk(packet("qXfer:features:read:target.xml:0,3fff")), "org.gnu.gdb.i386.core"));
+  EXPECT_EQ(talk(packet("m400000,1")).substr(0, 2), "+$");  // still serving
+  talk(packet("k"));
+  close(s);
+  EXPECT_EQ(run.exit_code(), 137);
+}
+
+}  // namespace
