@@ -109,6 +109,10 @@ void Process::enter_ring3(uint32_t esp) {
                 UC_X86_REG_EBP})
     mem_.set_reg(r, 0);
   mem_.set_reg(UC_X86_REG_ESP, esp - sizeof frame);
+  // A new process gets the FPU as a kernel hands it over after fninit: extended precision, round to nearest,
+  // every exception masked, every register empty. The emulator itself starts with a control word of 0.
+  mem_.set_reg(UC_X86_REG_FPCW, 0x037f);
+  mem_.set_reg(UC_X86_REG_FPTAG, 0xffff);
 }
 
 void Process::install_hooks() {
