@@ -49,7 +49,13 @@ int Sandbox::resolve(const std::string& path, int flags, int mode) const {
   }
 }
 
-int Sandbox::open(const std::string& path, int flags, int mode) const { return resolve(path, flags, mode); }
+// Opened without waiting, so that a FIFO with nobody at its other end cannot block tavik-run itself (where no
+// --timeout reaches it): reading one then sees its end, writing one answers -6. Later I/O waits as usual.
+int Sandbox::open(const std::string& path, int flags, int mode) const {
+  int fd = resolve(path, flags | O_NONBLOCK, mode);
+  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
 
 int Sandbox::open_parent(const std::string& path, std::string& leaf) const {
   if (path.empty()) return -ENOENT;
