@@ -99,6 +99,14 @@ ElfImage ElfImage::load_fd(int fd, const std::string& label, uint64_t memory_cap
   uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size > memory_cap + kFileSlack)
     throw LoadError(strf("%s: file of %llu bytes is larger than any image can be", label.c_str(), (unsigned long long)size));
+  // The magic is checked before the file is read whole: a guest can write a large file that is no image and
+  // spawn it, and that must cost no host memory.
+  uint8_t magic[SELFMAG];
+  ssize_t head;
+  do head = ::pread(fd, magic, sizeof magic, 0);
+  while (head < 0 && errno == EINTR);
+  if (head >= 0 && (static_cast<size_t>(head) < SELFMAG || std::memcmp(magic, ELFMAG, SELFMAG) != 0))
+    return parse(std::vector<uint8_t>(magic, magic + head), label, memory_cap);
   std::vector<uint8_t> file(size);
   size_t got = 0;
   while (got < size) {

@@ -1,21 +1,30 @@
 /* hostile: a guest that misbehaves on purpose, one way per first argument, for the limit, torture and
    atomicity suites:
      loop          spins for ever
-     fill PATH     creates PATH and writes 64 KiB blocks to it until a write fails; exits with -result
+     fill PATH     creates PATH and writes 64 KiB blocks to it until a write fails; exits with -result (of the
+                   open, when that fails)
      yes           writes "y\n" to descriptor 1 until a write fails; exits with -result
      hold          reads descriptor 0 until its end (a child that stays alive until the test lets it go)
+     drain PATH    opens PATH for reading and reads it to its end; exits 0, or with -result of what failed
      wide          spawns "/hostile hold" until a spawn fails; exits with the number spawned
      deep          spawns "/hostile deep" and waits for it; exits with 1 when the spawn fails, else with the
                    child's status + 1
+     spawn PATH    spawns PATH and waits for it; exits with -result when the spawn fails, else the child's status
      bigw PATH C   writefile PATH with 64 MiB of byte C
      bigs PATH C   the same through tavikfs_stream_begin/write/end, in 1 MiB pieces
-     torture       every call number with wild pointers, huge counts, bad descriptors; exits 0 if it returns */
+     calls         writes to descriptor 1 the numbers of the calls tavik-run knows, found by asking (see known_calls)
+     torture       checks that calls writing guest memory refuse bad buffers, then makes every known call and some
+                   unknown ones with wild pointers, huge counts and bad descriptors; exits 0 if all that returns
+                   and no read-only byte changed, else with the number of the check that failed.
+   Run torture in a root of its own holding this image as /hostile: the read-only text below is a valid path,
+   so the calls create, fill and remove a file of that name there. */
 
 #define BIG (64u << 20)
 
 static unsigned char big[BIG];
 static const char rodata[64] = "read-only";
-static char small[256];
+/* In .data, so that big is all of .bss and ends, page-rounded, where the data mapping ends. */
+__attribute__((section(".data"))) static char small[256];
 static const char* hold_argv[] = {"hostile", "hold"};
 static const char* deep_argv[] = {"hostile", "deep"};
 
@@ -32,7 +41,7 @@ static int same(const char* a, const char* b) {
 
 static void fill(const char* path) {
   int fd = sys3(4, (int)path, 0x241, 0);
-  if (fd < 0) sys3(2, 100, 0, 0);
+  if (fd < 0) sys3(2, -fd, 0, 0);
   for (;;) {
     int r = sys3(1, fd, (int)big, 65536);
     if (r < 0) sys3(2, -r, 0, 0);
@@ -78,25 +87,137 @@ static int bigs(const char* path) {
   return sys3(55, h, 0, 0) == 0 ? 0 : 102;
 }
 
-/* Pointers no call may harm the host with: null, the top of the address space, an unmapped page, read-only
-   data, a range straddling the end of the data mapping and of the stack, the read-only system page. */
-static unsigned pointers[] = {0, 0xFFFFFFFFu, 0x1000, (unsigned)rodata, 0, 0xBFFFFFFEu, 0xFFFFF000u, 0x7FFFFFFFu};
-static const unsigned numbers[] = {0, 1, 2, 3, 1023, 1024, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0xFFFFFFFEu, 65536};
-static const unsigned calls[] = {1, 3, 4, 5, 6, 21, 49, 50, 51, 52, 53, 54, 55, 95, 110, 124, 125, 126, 127,
-                                 128, 129, 130, 131, 132, 0, 7, 200, 0xFFFFFFFFu, 0x80000000u};
+static int drain(const char* path) {
+  int fd = sys3(4, (int)path, 0, 0);
+  if (fd < 0) return -fd;
+  int r;
+  while ((r = sys3(3, fd, (int)small, sizeof small)) > 0) {
+  }
+  return -r;
+}
 
-static void torture(void) {
-  pointers[4] = (unsigned)big + BIG - 2;
+static int spawn(const char* path) {
+  const char* argv[] = {path};
+  int pid = sys3(131, (int)path, (int)argv, 1);
+  if (pid < 0) return -pid;
+  int status = 0;
+  if (sys3(132, pid, (int)&status, 0) != pid) return 200;
+  return (status >> 8) & 0xff;
+}
+
+/* The first address past the data mapping: big is all of .bss, and the mapping ends on its last page. */
+static unsigned data_end(void) { return ((unsigned)big + BIG + 4095u) & ~4095u; }
+
+static unsigned checksum(unsigned addr, unsigned len) {
+  unsigned h = 2166136261u;
+  for (unsigned i = 0; i < len; ++i) h = (h ^ ((const unsigned char*)addr)[i]) * 16777619u;
+  return h;
+}
+
+/* Checksums of what the guest may read but not write: the read-only data page and the system page. */
+static unsigned read_only_sum(void) {
+  return checksum((unsigned)rodata & ~4095u, 4096) ^ checksum(0xFFFFF000u, 4096);
+}
+
+/* Calls that write guest memory, each set up so that only its buffer is wrong: they answer -14, write nothing
+   and consume nothing; a buffer that runs into unmapped memory takes what fits. 0 when all hold, else the
+   number of the first check that failed. */
+static int bad_buffers(void) {
+  unsigned end = data_end();
+  int ends[2] = {-1, -1};
+  if (sys3(124, (int)ends, 0, 0) != 0) return 10;
+  if (sys3(1, ends[1], (int)"abcdefgh", 8) != 8) return 11;
+  const unsigned refused[] = {(unsigned)rodata, 0xFFFFF000u, 0, 0xFFFFFFFFu, 0x1000, end};
+  for (unsigned i = 0; i < sizeof refused / 4; ++i)
+    if (sys3(3, ends[0], (int)refused[i], 4) != -14) return 12;
+  if (sys3(3, ends[0], (int)(end - 2), 4) != 2) return 13;
+  if (((char*)end)[-2] != 'a' || ((char*)end)[-1] != 'b') return 14;
+  if (sys3(3, ends[0], (int)small, 8) != 6 || !same(small, "cdefgh")) return 15;
+
+  /* getcwd's "/" and its NUL need two bytes: one before the end is one too few. */
+  const unsigned no_cwd[] = {(unsigned)rodata, 0xFFFFF000u, 0, 0xFFFFFFFFu, end - 1};
+  for (unsigned i = 0; i < sizeof no_cwd / 4; ++i)
+    if (sys3(52, (int)no_cwd[i], 64, 0) != -14) return 20;
+  if (((char*)end)[-1] != 'b') return 21;
+
+  /* A refused pipe takes no descriptors: the next one gets the numbers right after the first pair. */
+  const unsigned no_pair[] = {(unsigned)rodata, 0xFFFFF000u, 0, end - 4};
+  for (unsigned i = 0; i < sizeof no_pair / 4; ++i)
+    if (sys3(124, (int)no_pair[i], 0, 0) != -14) return 30;
+  int again[2] = {-1, -1};
+  if (sys3(124, (int)again, 0, 0) != 0 || again[0] != ends[1] + 1) return 31;
+  for (unsigned i = 0; i < 2; ++i) {
+    sys3(5, ends[i], 0, 0);
+    sys3(5, again[i], 0, 0);
+  }
+
+  /* A wait that cannot store the status leaves the child to a later wait. The child, with no mode, exits 2. */
+  int pid = sys3(131, (int)"/hostile", (int)hold_argv, 1);
+  if (pid <= 0) return 40;
+  const unsigned no_status[] = {(unsigned)rodata, 0xFFFFF000u, 0xFFFFFFFFu, end - 2};
+  for (unsigned i = 0; i < sizeof no_status / 4; ++i)
+    if (sys3(132, pid, (int)no_status[i], 0) != -14) return 41;
+  int status = -1;
+  if (sys3(132, pid, (int)&status, 0) != pid || status != 2 << 8) return 42;
+  return 0;
+}
+
+#define PROBED 1024
+
+/* The call numbers below PROBED that tavik-run answers with anything but -38 (no such call) when every argument
+   is -1, and _exit and usleep, which are known without asking (the one would end the guest, the other sleep
+   for an hour). Fills known[] and returns how many. */
+__attribute__((section(".data"))) static unsigned known[PROBED];
+
+static unsigned known_calls(void) {
+  unsigned n = 0;
+  for (unsigned nr = 0; nr < PROBED; ++nr) {
+    if (nr == 2 || (nr == 22 && sys3(22, 0, 0, 0) == 0) || (nr != 22 && sys3((int)nr, -1, -1, -1) != -38))
+      known[n++] = nr;
+  }
+  return n;
+}
+
+static void print_number(unsigned v) {
+  char text[12];
+  unsigned at = sizeof text;
+  text[--at] = ' ';
+  do text[--at] = (char)('0' + v % 10);
+  while ((v /= 10) != 0);
+  sys3(1, 1, (int)(text + at), (int)(sizeof text - at));
+}
+
+/* Pointers no call may harm the host with: null, the top of the address space, an unmapped page, read-only
+   data, the whole zero-initialised area, ranges straddling the end of the data mapping and of the stack, the
+   read-only system page, and one just below the 2 GiB line. */
+__attribute__((section(".data"))) static unsigned pointers[] = {
+    0, 0xFFFFFFFFu, 0x1000, (unsigned)rodata, (unsigned)big, 0, 0xBFFFFFFEu, 0xFFFFF000u, 0x7FFFFFFFu};
+static const unsigned numbers[] = {0, 1, 2, 3, 1023, 1024, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0xFFFFFFFEu, 65536};
+static const unsigned strangers[] = {7, 200, PROBED, 0xFFFFFFFFu, 0x80000000u};
+
+static void every_argument(unsigned nr) {
+  pointers[5] = data_end() - 2;
   unsigned values[sizeof pointers / 4 + sizeof numbers / 4];
   unsigned n = 0;
   for (unsigned i = 0; i < sizeof pointers / 4; ++i) values[n++] = pointers[i];
   for (unsigned i = 0; i < sizeof numbers / 4; ++i) values[n++] = numbers[i];
-  for (unsigned c = 0; c < sizeof calls / 4; ++c)
-    for (unsigned a = 0; a < n; ++a)
-      for (unsigned b = 0; b < n; ++b)
-        for (unsigned d = 0; d < n; ++d) sys3((int)calls[c], (int)values[a], (int)values[b], (int)values[d]);
-  /* usleep with a huge count is a real wait; a short one is enough to show it returns. */
-  sys3(22, 1, 0, 0);
+  for (unsigned a = 0; a < n; ++a)
+    for (unsigned b = 0; b < n; ++b)
+      for (unsigned d = 0; d < n; ++d) sys3((int)nr, (int)values[a], (int)values[b], (int)values[d]);
+}
+
+static int torture(void) {
+  unsigned sum = read_only_sum();
+  int failed = bad_buffers();
+  if (failed) return failed;
+  unsigned n = known_calls();
+  for (unsigned i = 0; i < n; ++i) {
+    /* usleep with a huge count is a real wait; a short one is enough to show it returns. */
+    if (known[i] == 22) sys3(22, 1, 0, 0);
+    else if (known[i] != 2) every_argument(known[i]);
+  }
+  for (unsigned i = 0; i < sizeof strangers / 4; ++i) every_argument(strangers[i]);
+  return read_only_sum() == sum ? 0 : 50;
 }
 
 __attribute__((used)) static int hostile_main(int argc, char** argv) {
@@ -118,7 +239,14 @@ __attribute__((used)) static int hostile_main(int argc, char** argv) {
     pattern((unsigned char)argv[3][0]);
     return bigs(argv[2]);
   }
-  if (same(mode, "torture")) torture();
+  if (same(mode, "drain") && argc > 2) return drain(argv[2]);
+  if (same(mode, "spawn") && argc > 2) return spawn(argv[2]);
+  if (same(mode, "calls")) {
+    unsigned n = known_calls();
+    for (unsigned i = 0; i < n; ++i) print_number(known[i]);
+    return 0;
+  }
+  if (same(mode, "torture")) return torture();
   return 0;
 }
 
