@@ -206,8 +206,9 @@ class ElfImage::Reader {
       Elf32_Sym sym;
       std::memcpy(&sym, static_cast<const char*>(data->d_buf) + i * sizeof sym, sizeof sym);
       std::string name = string_at(symtab->link, sym.st_name, "symbol " + std::to_string(i));
-      image_.symbols_.push_back({std::move(name), sym.st_value, sym.st_size, ELF32_ST_BIND(sym.st_info),
-                                 ELF32_ST_TYPE(sym.st_info), sym.st_shndx});
+      image_.symbols_.push_back({std::move(name), sym.st_value, sym.st_size,
+                                 static_cast<unsigned>(ELF32_ST_BIND(sym.st_info)),
+                                 static_cast<unsigned>(ELF32_ST_TYPE(sym.st_info)), sym.st_shndx});
     }
     image_.has_symtab_ = true;
   }

@@ -153,7 +153,9 @@ ElfImage ElfImage::parse(std::vector<uint8_t> file, const std::string& label, ui
   image.entry_ = eh->e_entry;
   uint64_t total = 0;
   for (unsigned i = 0; i < eh->e_phnum; ++i) {
-    const Elf32_Phdr& p = ph[i];
+    // libelf points into the file bytes, at whatever alignment e_phoff gives: each header is copied out.
+    Elf32_Phdr p;
+    std::memcpy(&p, reinterpret_cast<const char*>(ph) + i * sizeof p, sizeof p);
     if (p.p_type == PT_DYNAMIC || p.p_type == PT_INTERP)
       throw fail(strf("segment %u: dynamic linking is not supported (static images only)", i));
     if (p.p_type == PT_TLS) throw fail(strf("segment %u: thread-local data is not supported", i));

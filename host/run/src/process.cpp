@@ -21,6 +21,7 @@
 #include "sandbox.hpp"
 #include "syscalls.hpp"
 #include "trace.hpp"
+#include "translator_trap.hpp"
 
 namespace tavik {
 namespace {
@@ -39,6 +40,30 @@ uint64_t descriptor(uint8_t access) {
 
 uint64_t round_page(uint64_t n) { return (n + kPage - 1) / kPage * kPage; }
 
+// The instruction of the block at start that the translator gave up on: the first one the disassembler cannot
+// decode either, before the block's first branch; start itself when that cannot be told.
+uint32_t untranslatable_in(const GuestMemory& mem, uint32_t start) {
+  uint8_t code[1024];
+  uint32_t len = mem.span(start, sizeof code, UC_PROT_NONE);
+  csh cs;
+  if (len == 0 || !mem.peek(start, code, len) || cs_open(CS_ARCH_X86, CS_MODE_32, &cs) != CS_ERR_OK) return start;
+  cs_option(cs, CS_OPT_DETAIL, CS_OPT_ON);
+  cs_insn* insn = nullptr;
+  size_t n = cs_disasm(cs, code, len, start, 0, &insn);
+  uint32_t at = n == 0 ? start : static_cast<uint32_t>(insn[n - 1].address + insn[n - 1].size);
+  for (size_t i = 0; i < n; ++i) {
+    if (cs_insn_group(cs, &insn[i], CS_GRP_JUMP) || cs_insn_group(cs, &insn[i], CS_GRP_CALL) ||
+        cs_insn_group(cs, &insn[i], CS_GRP_RET) || cs_insn_group(cs, &insn[i], CS_GRP_INT) ||
+        cs_insn_group(cs, &insn[i], CS_GRP_IRET)) {
+      at = start;
+      break;
+    }
+  }
+  if (at - start >= len) at = start;
+  if (n) cs_free(insn, n);
+  cs_close(&cs);
+  return at;
+}
 }  // namespace
 
 Process::Process(const ElfImage& image, std::vector<std::string> argv, std::string name, const RunOptions& opt,
@@ -336,7 +361,17 @@ RunResult Process::run() {
     gdb_->attach(image_.entry(), opt_.gdb_wait);
   }
   start_watchdog();
-  uc_err err = uc_emu_start(mem_.uc(), kTrampoline, 0, 0, 0);
+  uc_err err = UC_ERR_OK;
+  std::jmp_buf trap;
+  if (setjmp(trap) == 0) {
+    set_translator_trap(&trap);
+    err = uc_emu_start(mem_.uc(), kTrampoline, 0, 0, 0);
+  } else {
+    // The translator gave up on the block at eip: to the guest, an invalid opcode in it.
+    err = UC_ERR_INSN_INVALID;
+    mem_.set_reg(UC_X86_REG_EIP, untranslatable_in(mem_, mem_.reg(UC_X86_REG_EIP)));
+  }
+  set_translator_trap(nullptr);
   stop_watchdog();
   if (gdb_ && gdb_->killed() && state_ == State::Running) {
     state_ = State::Killed;
