@@ -1,0 +1,25 @@
+# Replays every input of this folder through fuzz_guest as the fuzzing driver runs it: the input on standard
+# input, one argument of 8192 'x' bytes, the driver's instruction limit. Any status but 0 fails the test.
+# Usage: cmake -DTAVIK_RUN=... -DGUEST=... -DINPUTS=<this folder> -DROOT=<scratch root> -P replay.cmake
+string(REPEAT "x" 8192 pad)
+file(GLOB inputs "${INPUTS}/*")
+list(FILTER inputs EXCLUDE REGEX "\\.cmake$")
+list(SORT inputs)
+if(NOT inputs)
+  message(FATAL_ERROR "no regression inputs in ${INPUTS}")
+endif()
+set(failed 0)
+foreach(input IN LISTS inputs)
+  execute_process(COMMAND "${TAVIK_RUN}" --root "${ROOT}" --insn-limit 50000000 "${GUEST}" "${pad}"
+                  INPUT_FILE "${input}" RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  get_filename_component(name "${input}" NAME)
+  if(NOT status STREQUAL "0")
+    message("FAIL ${name}: status ${status}\n${out}${err}")
+    math(EXPR failed "${failed} + 1")
+  endif()
+endforeach()
+list(LENGTH inputs total)
+message("${total} inputs, ${failed} failed")
+if(failed)
+  message(FATAL_ERROR "fuzz regression inputs failed")
+endif()
