@@ -1,0 +1,37 @@
+// Fuzz target: bytes as a tavik image. The loader must refuse anything unrunnable with a LoadError, and what it
+// accepts runs for a bounded number of instructions: no crash, leak or undefined behaviour, whatever the bytes.
+#include <cstdint>
+#include <vector>
+
+#include "elf_image.hpp"
+#include "errors.hpp"
+#include "fd_table.hpp"
+#include "fuzz_env.hpp"
+#include "limits.hpp"
+#include "process.hpp"
+#include "sandbox.hpp"
+#include "trace.hpp"
+
+using namespace tavik;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::FuzzEnv& env = fuzz::FuzzEnv::instance();
+  RunOptions opt = env.options();
+  opt.insn_limit = 20000;
+  opt.stack_size = 64 << 10;
+  opt.memory_cap = 64ull << 20;
+  try {
+    ElfImage elf = ElfImage::parse(std::vector<uint8_t>(data, data + size), "fuzz-image", opt.memory_cap);
+    Sandbox sandbox(opt.root);
+    ProcessTree tree;
+    FdTable fds;
+    for (int fd = 0; fd < 3; ++fd) fds.put(fd, std::make_shared<OpenFile>(env.null_fd(), false));
+    Trace trace(-1, "", false, "");
+    Process process(elf, {"/fuzz-image"}, "fuzz-image", opt, sandbox, fds, trace);
+    process.run();
+  } catch (const LoadError&) {
+  } catch (const EmulatorError&) {
+  }
+  env.clean_root();
+  return 0;
+}
