@@ -12,63 +12,19 @@
 #include <fstream>
 #include <thread>
 
+#include "support/cli.hpp"
 #include "support/kit.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+using tavik::test::Ended;
 using tavik::test::guest_image;
+using tavik::test::start_cli;
+using tavik::test::Stdio;
+using tavik::test::wait_cli;
 using tavik::test::read_file;
 using tavik::test::ScratchRoot;
-
-struct Ended {
-  int status = -1;     // exit status, or 128 + signal
-  bool hung = false;   // still running at the bound: killed by the test
-  bool signaled = false;
-};
-
-// Host descriptors for tavik-run's 0, 1, 2; -1 is /dev/null.
-struct Stdio {
-  int in = -1, out = -1, err = -1;
-};
-
-pid_t start_cli(const std::vector<std::string>& args, Stdio io = {}) {
-  std::vector<std::string> words{TAVIK_RUN_EXE};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int null = ::open("/dev/null", O_RDWR);
-    const int from[3] = {io.in, io.out, io.err};
-    for (int fd = 0; fd < 3; ++fd) ::dup2(from[fd] >= 0 ? from[fd] : null, fd);
-    // Whatever the test runner does with SIGPIPE, tavik-run starts as a shell would start it.
-    ::signal(SIGPIPE, SIG_DFL);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
-// Waits at most `bound` seconds, then kills: a limit that does not hold shows as `hung`, not as a stuck test.
-Ended wait_cli(pid_t pid, double bound) {
-  Ended e;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound);
-  int st = 0;
-  while (::waitpid(pid, &st, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      e.hung = true;
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &st, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  e.signaled = WIFSIGNALED(st);
-  e.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  return e;
-}
 
 Ended run_cli(const std::vector<std::string>& args, double bound = 20, Stdio io = {}) {
   return wait_cli(start_cli(args, io), bound);

@@ -14,54 +14,21 @@
 #include <sstream>
 #include <thread>
 
+#include "support/cli.hpp"
 #include "support/kit.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using tavik::RunOptions;
+using tavik::test::Ended;
 using tavik::test::guest_image;
 using tavik::test::ScratchRoot;
-
-struct Ended {
-  int status = -1;   // exit status, or 128 + signal
-  bool hung = false;  // still running at the bound: killed by the test
-  long max_rss_kib = 0;
-};
 
 // Runs the tavik-run command with args in the host folder cwd, its descriptors 0..2 on /dev/null, and waits for
 // it at most `bound` seconds.
 Ended run_cli(const std::vector<std::string>& args, const fs::path& cwd, double bound) {
-  std::vector<std::string> words{TAVIK_RUN_EXE};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int null = ::open("/dev/null", O_RDWR);
-    for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
-    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  Ended e;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound);
-  int st = 0;
-  rusage ru{};
-  while (::wait4(pid, &st, WNOHANG, &ru) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      e.hung = true;
-      ::kill(pid, SIGKILL);
-      ::wait4(pid, &st, 0, &ru);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  e.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  e.max_rss_kib = ru.ru_maxrss;
-  return e;
+  return tavik::test::wait_cli(tavik::test::start_cli(args, {}, cwd.string()), bound);
 }
 
 std::set<std::string> names_in(const fs::path& dir) {
