@@ -10,8 +10,12 @@ namespace tavik {
 
 GuestMemory::GuestMemory() { uc_check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "uc_open"); }
 
-GuestMemory::~GuestMemory() {
+GuestMemory::~GuestMemory() { close(); }
+
+void GuestMemory::close() {
   if (uc_ != nullptr) uc_close(uc_);
+  uc_ = nullptr;
+  regions_.clear();
 }
 
 void GuestMemory::map(uint32_t addr, uint32_t size, uint32_t perms) {

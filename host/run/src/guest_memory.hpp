@@ -16,6 +16,8 @@ class GuestMemory {
  public:
   GuestMemory();
   ~GuestMemory();
+  // Gives the emulator back (a forked child that starts an image of its own); nothing may use it afterwards.
+  void close();
   GuestMemory(const GuestMemory&) = delete;
   GuestMemory& operator=(const GuestMemory&) = delete;
 

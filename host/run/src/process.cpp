@@ -465,6 +465,9 @@ RunResult Process::run() {
 void Process::run_child() {
   // In the forked host process: the new image runs in a fresh emulator with this process's descriptors.
   ChildStart start = std::move(*child_);
+  // The parent's emulator is never entered again here; holding it would make every generation of a chain of
+  // spawns carry all its ancestors' memory.
+  mem_.close();
   RunOptions copt = opt_;
   copt.gdb_port = 0;  // the debugger stays with the parent
   copt.trace_json.clear();
