@@ -372,12 +372,14 @@ RunResult Process::run() {
     mem_.set_reg(UC_X86_REG_EIP, untranslatable_in(mem_, mem_.reg(UC_X86_REG_EIP)));
   }
   set_translator_trap(nullptr);
+  // A freshly forked child is this thread alone: the watchdog thread stayed in the parent, and it may have held
+  // its mutex at the fork, so the child leaves the watchdog's state untouched.
+  if (state_ == State::Child) run_child();
   stop_watchdog();
   if (gdb_ && gdb_->killed() && state_ == State::Running) {
     state_ = State::Killed;
     killed_ = "debugger";
   }
-  if (state_ == State::Child) run_child();
   if (!host_error_.empty()) throw EmulatorError(host_error_);
 
   uint32_t eip = mem_.reg(UC_X86_REG_EIP);
