@@ -66,5 +66,6 @@ class FuzzEnv {
 }  // namespace tavik::fuzz
 
 // Each run frees an emulator's worth of memory; a small quarantine lets the next run reuse it instead of
-// faulting in fresh pages, while a use after free within a run is still caught.
-extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
+// faulting in fresh pages, while a use after free within a run is still caught. Filling every new block with a
+// pattern finds nothing by itself and cost a tenth of each run.
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16:max_malloc_fill_size=0"; }

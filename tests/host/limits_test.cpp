@@ -65,6 +65,14 @@ TEST(Limits, InstructionAndTimeLimitsStopARunawayGuest) {
   EXPECT_FALSE(run.hung);
   EXPECT_EQ(run.status, 137);
   EXPECT_EQ(read_file(json), "{\"killed\":\"timeout\"}\n");
+
+  // With an instruction limit too far off to matter, the block hook that counts watches the clock instead of a
+  // watchdog thread.
+  run = run_cli({"--insn-limit", "1000000000000", "--timeout", "0.3", "--trace-json", json, guest_image("hostile"),
+                 "loop"});
+  EXPECT_FALSE(run.hung);
+  EXPECT_EQ(run.status, 137);
+  EXPECT_EQ(read_file(json), "{\"killed\":\"timeout\"}\n");
 }
 
 TEST(Limits, SpawnsStopAtTheProcessLimit) {

@@ -30,6 +30,8 @@ namespace {
 // It is read-only to the guest; the descriptors have their accessed bits preset so the CPU never writes them.
 constexpr uint32_t kSystemPage = 0xFFFFF000u;
 constexpr uint32_t kTrampoline = kSystemPage + 0x800;
+// How often the block hook reads the clock under a time limit: often enough for a millisecond's precision.
+constexpr uint32_t kBlocksPerClockCheck = 1024;
 constexpr uint16_t kKernelData = 0x10, kUserCode = 0x1B, kUserData = 0x23;
 
 uint64_t descriptor(uint8_t access) {
@@ -160,7 +162,7 @@ void Process::install_hooks() {
   uc_check(uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Process::on_syscall_insn), this, 1, 0,
                        UC_X86_INS_SYSCALL),
            "uc_hook_add(SYSCALL)");
-  if (opt_.count_insns || opt_.insn_limit != 0)
+  if (counts_blocks())
     uc_check(uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Process::on_block), this, 1, 0),
              "uc_hook_add(BLOCK)");
   if (opt_.tsc) {
@@ -182,6 +184,9 @@ void Process::start_watchdog() {
   if (opt_.timeout <= 0) return;
   deadline_ = std::chrono::steady_clock::now() +
               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(opt_.timeout));
+  // With the block hook in place it watches the clock itself: no second thread, whose mere presence makes every
+  // unmapping of the emulator's memory interrupt the other processors.
+  if (counts_blocks()) return;
   watchdog_ = std::thread([this] {
     std::unique_lock lock(watchdog_mutex_);
     if (watchdog_cv_.wait_until(lock, deadline_, [this] { return watchdog_done_; })) return;
@@ -310,6 +315,10 @@ void Process::on_block(uc_engine* uc, uint64_t addr, uint32_t, void* self) {
   p->executed_ += count;
   p->last_block_ = addr;
   p->last_block_insns_ = count;
+  if (p->has_deadline() && ++p->blocks_since_clock_ >= kBlocksPerClockCheck) {
+    p->blocks_since_clock_ = 0;
+    if (p->past_deadline()) p->stop_at_deadline();
+  }
 }
 
 uint32_t Process::on_in(uc_engine*, uint32_t, int, void* self) {

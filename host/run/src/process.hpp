@@ -62,6 +62,9 @@ class Process {
   void build_address_space();
   void enter_ring3(uint32_t esp);
   void install_hooks();
+  // The block hook counts instructions; it is in place only when they are counted or limited.
+  bool counts_blocks() const { return opt_.count_insns || opt_.insn_limit != 0; }
+  // The time limit: a watchdog thread stops the emulation, unless the block hook can watch the clock.
   void start_watchdog();
   void stop_watchdog();
   [[noreturn]] void run_child();
@@ -117,6 +120,7 @@ class Process {
   uint64_t executed_ = 0;
   uint64_t last_block_ = 0;
   uint32_t last_block_insns_ = 0;
+  uint32_t blocks_since_clock_ = 0;
   uint64_t tsc_next_ = 0;
 
   std::chrono::steady_clock::time_point deadline_{};
