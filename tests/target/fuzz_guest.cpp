@@ -38,7 +38,7 @@ static const unsigned int k_words = 16;
 static const unsigned int k_arena = 8192;
 static const unsigned int k_pad = 8192;
 static const unsigned int k_canary = 16;
-static const unsigned long long k_stream_bound = 60000;
+static const unsigned long long k_stream_bound = 4096;
 static const unsigned int k_scan_width_max = 1024;
 static const unsigned int k_loop_inputs = 1000;
 /* What a loop may take from the 1 MiB heap before an input's stream could run short of it. */
