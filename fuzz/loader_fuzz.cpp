@@ -19,7 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunOptions opt = env.options();
   opt.insn_limit = 20000;
   opt.stack_size = 64 << 10;
-  opt.memory_cap = 64ull << 20;
+  // Every call copies what it moves through host memory: an image may map 4 MiB and write 64 KiB files, so that
+  // inputs whose calls move tens of megabytes do not crowd the corpus and slow every run.
+  opt.memory_cap = 4ull << 20;
+  opt.file_size_limit = 64 << 10;
   // 20,000 instructions take a millisecond or two; only a call that waits can take longer, so the time limit
   // is short, and the waits an image reaches most easily answer at once.
   opt.timeout = 0.05;
