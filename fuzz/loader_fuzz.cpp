@@ -19,10 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunOptions opt = env.options();
   opt.insn_limit = 20000;
   opt.stack_size = 64 << 10;
-  // Every call copies what it moves through host memory: an image may map 4 MiB and write 64 KiB files, so that
-  // inputs whose calls move tens of megabytes do not crowd the corpus and slow every run.
+  // Every call copies what it moves through host memory: an image may map 4 MiB, write 64 KiB files and 4 KiB a
+  // call, so that inputs whose calls move gigabytes (a loop of writes of 2^31 bytes) do not crowd the corpus.
   opt.memory_cap = 4ull << 20;
   opt.file_size_limit = 64 << 10;
+  opt.write_limit = 4 << 10;
   // 20,000 instructions take a millisecond or two; only a call that waits can take longer, so the time limit
   // is short, and the waits an image reaches most easily answer at once.
   opt.timeout = 0.05;
