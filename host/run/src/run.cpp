@@ -38,7 +38,7 @@ RunResult run_image(const std::string& image, const std::vector<std::string>& ar
   ::signal(SIGPIPE, SIG_IGN);
   try {
     for (const Injection& inj : opt.injects) {
-      if (!Syscalls::find(inj.name) && inj.name.rfind("syscall_", 0) != 0)
+      if (!Syscalls::number_of(inj.name))
         throw LoadError("--inject: unknown system call '" + inj.name + "'");
       if (inj.nth == 0) throw LoadError("--inject: calls are counted from 1");
     }

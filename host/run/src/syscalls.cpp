@@ -115,10 +115,26 @@ const Syscalls::Row* Syscalls::find(const std::string& name) {
   return nullptr;
 }
 
+std::optional<uint32_t> Syscalls::number_of(const std::string& name) {
+  if (const Row* row = find(name)) return row->nr;
+  const std::string prefix = "syscall_";
+  if (name.rfind(prefix, 0) != 0) return std::nullopt;
+  std::string digits = name.substr(prefix.size());
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (digits.empty() || digits.size() > 10 || !std::all_of(digits.begin(), digits.end(), is_digit))
+    return std::nullopt;
+  uint64_t nr = std::stoull(digits);
+  // Only the spelling the trace itself uses names a call: no leading zeros, and no number the table names.
+  if (nr > UINT32_MAX || std::to_string(nr) != digits || find(static_cast<uint32_t>(nr))) return std::nullopt;
+  return static_cast<uint32_t>(nr);
+}
+
 Syscalls::Syscalls(Process& proc, Sandbox& sandbox, FdTable& fds, Trace& trace)
     : proc_(proc), sandbox_(sandbox), fds_(fds), trace_(trace) {
   const RunOptions& o = proc.options();
   record_data_ = o.trace || !o.trace_json.empty() || o.keep_trace;
+  for (const Injection& inj : o.injects)
+    if (std::optional<uint32_t> nr = number_of(inj.name)) injects_.push_back({*nr, inj.nth, inj.result});
 }
 
 Syscalls::~Syscalls() {
@@ -139,8 +155,8 @@ void Syscalls::dispatch() {
   Call call{a, ev};
   // Only calls an injection names are counted, so that a guest trying every call number grows nothing.
   uint64_t k = 0;
-  for (const Injection& inj : proc_.options().injects) {
-    if (inj.name != ev.name) continue;
+  for (const Injected& inj : injects_) {
+    if (inj.nr != nr) continue;
     if (k == 0) k = ++call_counts_[nr];
     if (inj.nth == k) {
       ev.injected = true;

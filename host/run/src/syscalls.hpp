@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -43,6 +44,8 @@ class Syscalls {
 
   static const Row* find(uint32_t nr);
   static const Row* find(const std::string& name);
+  // The call number a trace names NAME by ("write", or "syscall_N" for a number the table lacks).
+  static std::optional<uint32_t> number_of(const std::string& name);
 
  private:
   int32_t sys_write(Call&);
@@ -84,6 +87,14 @@ class Syscalls {
   FdTable& fds_;
   Trace& trace_;
   bool record_data_;
+  // The options' injections by call number, resolved once: a call costs a few integer compares, not a
+  // name compare per injection.
+  struct Injected {
+    uint32_t nr;
+    uint64_t nth;
+    int32_t result;
+  };
+  std::vector<Injected> injects_;
   std::map<uint32_t, uint64_t> call_counts_;
 
   // A streamed whole-file write: the temporary file in the target folder until the commit renames it.
