@@ -11,7 +11,7 @@
 
 namespace {
 
-// NAME#K=RESULT
+// NAME#K=RESULT, or NAME#*=RESULT for every call
 bool parse_injection(const std::string& text, tavik::Injection& out) {
   size_t hash = text.find('#');
   size_t eq = text.find('=', hash == std::string::npos ? 0 : hash);
@@ -22,8 +22,12 @@ bool parse_injection(const std::string& text, tavik::Injection& out) {
     std::string result = text.substr(eq + 1);
     if (nth.empty() || result.empty() || nth[0] == '-') return false;
     out.name = text.substr(0, hash);
-    out.nth = std::stoull(nth, &used, 10);
-    if (used != nth.size() || out.nth == 0) return false;
+    if (nth == "*") {
+      out.nth = 0;
+    } else {
+      out.nth = std::stoull(nth, &used, 10);
+      if (used != nth.size() || out.nth == 0) return false;
+    }
     long long r = std::stoll(result, &used, 0);
     if (used != result.size() || r < INT32_MIN || r > UINT32_MAX) return false;
     out.result = static_cast<int32_t>(static_cast<uint32_t>(r));
@@ -49,7 +53,7 @@ int main(int argc, char** argv) {
   app.add_option("--argv0", opt.argv0, "The guest's argv[0] (default: EXE as given)");
   app.add_flag("--trace", opt.trace, "Trace system calls on stderr");
   app.add_option("--trace-json", opt.trace_json, "Trace system calls as JSON lines into FILE");
-  app.add_option("--inject", injects, "NAME#K=RESULT: the K-th NAME call returns RESULT unperformed")
+  app.add_option("--inject", injects, "NAME#K=RESULT: the K-th NAME call returns RESULT unperformed; NAME#*=RESULT: every one")
       ->allow_extra_args(false);
   app.add_option("--write-limit", opt.write_limit, "Each write accepts at most N bytes");
   auto* tsc_opt = app.add_option("--tsc", tsc, "The time-stamp counter reads N, N+1, ...");
@@ -77,7 +81,7 @@ int main(int argc, char** argv) {
   for (const std::string& text : injects) {
     tavik::Injection inj;
     if (!parse_injection(text, inj)) {
-      std::cerr << "tavik-run: --inject " << text << ": expected NAME#K=RESULT with K >= 1\n";
+      std::cerr << "tavik-run: --inject " << text << ": expected NAME#K=RESULT with K >= 1, or NAME#*=RESULT\n";
       return 125;
     }
     opt.injects.push_back(inj);

@@ -158,7 +158,7 @@ void Syscalls::dispatch() {
   for (const Injected& inj : injects_) {
     if (inj.nr != nr) continue;
     if (k == 0) k = ++call_counts_[nr];
-    if (inj.nth == k) {
+    if (inj.nth == 0 || inj.nth == k) {
       ev.injected = true;
       ev.ret = inj.result;
     }

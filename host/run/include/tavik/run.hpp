@@ -9,7 +9,8 @@
 
 namespace tavik {
 
-// --inject NAME#K=RESULT: the K-th call (counted from 1) of the system call NAME returns RESULT unperformed.
+// --inject NAME#K=RESULT: the K-th call (counted from 1) of the system call NAME returns RESULT unperformed;
+// NAME#*=RESULT (nth 0): every call of NAME does.
 struct Injection {
   std::string name;
   uint64_t nth;
