@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
   app.add_option("--argv0", opt.argv0, "The guest's argv[0] (default: EXE as given)");
   app.add_flag("--trace", opt.trace, "Trace system calls on stderr");
   app.add_option("--trace-json", opt.trace_json, "Trace system calls as JSON lines into FILE");
-  app.add_option("--inject", injects, "NAME#K=RESULT: the K-th NAME call returns RESULT unperformed; NAME#*=RESULT: every one")
+  app.add_option("--inject", injects,
+                 "NAME#K=RESULT: the K-th NAME call returns RESULT unperformed; NAME#*=RESULT: every one")
       ->allow_extra_args(false);
   app.add_option("--write-limit", opt.write_limit, "Each write accepts at most N bytes");
   auto* tsc_opt = app.add_option("--tsc", tsc, "The time-stamp counter reads N, N+1, ...");
