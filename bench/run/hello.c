@@ -1,4 +1,4 @@
-/* hello: the reference program for start-up cost, built with the host's 32-bit C library. */
+/* hello: the start-up reference, built for tavik with tavik-cc and for Linux i386 with the host's C library. */
 #include <stdio.h>
 
 int main(void) {
