@@ -8,7 +8,23 @@
 
 namespace tavik {
 
-GuestMemory::GuestMemory() { uc_check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "uc_open"); }
+namespace {
+
+// The translated code of one process: when it is full the emulator starts afresh, so no guest (a loop that
+// rewrites its own code, say) can make it grow further.
+constexpr uint32_t kTranslationBuffer = 32u << 20;
+
+}  // namespace
+
+GuestMemory::GuestMemory() {
+  uc_check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "uc_open");
+  uc_err err = uc_ctl_set_tcg_buffer_size(uc_, kTranslationBuffer);
+  if (err != UC_ERR_OK) {
+    uc_close(uc_);
+    uc_ = nullptr;
+    uc_check(err, "uc_ctl_set_tcg_buffer_size");
+  }
+}
 
 GuestMemory::~GuestMemory() { close(); }
 

@@ -66,6 +66,28 @@ uint32_t untranslatable_in(const GuestMemory& mem, uint32_t start) {
   cs_close(&cs);
   return at;
 }
+// Whether the instruction at eip reads and writes back one memory operand (add [m], r; inc [m]; xchg): the
+// emulator reports its fault at the read, while a CPU reports such an access as a write.
+bool rewrites_memory(const GuestMemory& mem, uint32_t eip) {
+  uint8_t code[16];
+  uint32_t len = mem.span(eip, sizeof code, UC_PROT_NONE);
+  csh cs;
+  if (len == 0 || !mem.peek(eip, code, len) || cs_open(CS_ARCH_X86, CS_MODE_32, &cs) != CS_ERR_OK) return false;
+  cs_option(cs, CS_OPT_DETAIL, CS_OPT_ON);
+  cs_insn* insn = nullptr;
+  bool rewrites = false;
+  if (cs_disasm(cs, code, len, eip, 1, &insn) == 1) {
+    const cs_x86& x86 = insn[0].detail->x86;
+    for (uint8_t i = 0; i < x86.op_count; ++i) {
+      const cs_x86_op& op = x86.operands[i];
+      if (op.type == X86_OP_MEM && (op.access & CS_AC_READ) && (op.access & CS_AC_WRITE)) rewrites = true;
+    }
+    cs_free(insn, 1);
+  }
+  cs_close(&cs);
+  return rewrites;
+}
+
 }  // namespace
 
 Process::Process(const ElfImage& image, std::vector<std::string> argv, std::string name, const RunOptions& opt,
@@ -167,16 +189,12 @@ void Process::install_hooks() {
              "uc_hook_add(BLOCK)");
   if (opt_.tsc) {
     tsc_next_ = *opt_.tsc;
-    // rdtsc cannot be hooked as an instruction here; a code hook sits on exactly each 0F 31 in the code.
-    for (const Segment& s : image_.segments()) {
-      if (!(s.perms & UC_PROT_EXEC)) continue;
-      for (size_t i = 0; i + 1 < s.bytes.size(); ++i) {
-        if (s.bytes[i] != 0x0F || s.bytes[i + 1] != 0x31) continue;
-        uint64_t site = s.vaddr + i;
-        uc_check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&Process::on_rdtsc), this, site, site),
-                 "uc_hook_add(CODE)");
-      }
-    }
+    uc_check(uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Process::on_rdtsc), this, 1, 0,
+                         UC_X86_INS_RDTSC),
+             "uc_hook_add(RDTSC)");
+    uc_check(uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Process::on_rdtscp), this, 1, 0,
+                         UC_X86_INS_RDTSCP),
+             "uc_hook_add(RDTSCP)");
   }
 }
 
@@ -349,16 +367,20 @@ void Process::on_syscall_insn(uc_engine*, void* self) {
   p->guarded([&] { p->fault("invalid_opcode", p->fast_call_site(0x05)); });
 }
 
-void Process::on_rdtsc(uc_engine*, uint64_t addr, uint32_t, void* self) {
+int Process::on_rdtsc(uc_engine*, void* self) {
   auto* p = static_cast<Process*>(self);
-  uint8_t code[2];
-  if (!p->mem_.peek(static_cast<uint32_t>(addr), code, 2) || code[0] != 0x0F || code[1] != 0x31) return;
   uint64_t value = p->tsc_next_++;
   p->guarded([&] {
     p->mem_.set_reg(UC_X86_REG_EAX, static_cast<uint32_t>(value));
     p->mem_.set_reg(UC_X86_REG_EDX, static_cast<uint32_t>(value >> 32));
-    p->mem_.set_reg(UC_X86_REG_EIP, static_cast<uint32_t>(addr + 2));
   });
+  return 1;  // the counter is ours: the instruction stores nothing of its own
+}
+
+int Process::on_rdtscp(uc_engine* uc, void* self) {
+  auto* p = static_cast<Process*>(self);
+  p->guarded([&] { p->mem_.set_reg(UC_X86_REG_ECX, 0); });  // the processor number: there is one
+  return on_rdtsc(uc, self);
 }
 
 RunResult Process::run() {
@@ -400,6 +422,7 @@ RunResult Process::run() {
       std::string access = "read";
       if (bad_type_ == UC_MEM_WRITE_UNMAPPED || bad_type_ == UC_MEM_WRITE_PROT) access = "write";
       if (bad_type_ == UC_MEM_FETCH_UNMAPPED || bad_type_ == UC_MEM_FETCH_PROT) access = "exec";
+      if (access == "read" && rewrites_memory(mem_, eip)) access = "write";
       fault("page_fault", access == "exec" ? bad_addr_ : eip, bad_addr_, access);
     } else if (err == UC_ERR_INSN_INVALID) {
       fault("invalid_opcode", eip);

@@ -90,7 +90,8 @@ class Process {
   static void on_sysenter(uc_engine* uc, void* self);
   static void on_syscall_insn(uc_engine* uc, void* self);
   uint32_t fast_call_site(uint8_t second);
-  static void on_rdtsc(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
+  static int on_rdtsc(uc_engine* uc, void* self);
+  static int on_rdtscp(uc_engine* uc, void* self);
 
   const ElfImage& image_;
   std::vector<std::string> argv_;
