@@ -114,6 +114,15 @@ TEST(Gdb, CrashprobeSessionFromMainToTheFault) {
   run.exit_code();
 }
 
+TEST(Gdb, AFaultInTheMiddleOfABlockStopsAtItsInstruction) {
+  const std::string faults = std::string(TAVIK_HOST_GUEST_DIR) + "/faults";
+  Stubbed run({faults, "Ma"});
+  std::string out = gdb(faults, run.port, {"continue", "x/i $pc", "p $ecx", "kill"});
+  EXPECT_TRUE(has(out, "Program received signal SIGSEGV")) << out;
+  EXPECT_TRUE(has(out, "<mid_add>:")) << out;
+  EXPECT_TRUE(has(out, "$1 = 6")) << out;
+}
+
 TEST(Gdb, LibraryBreakpointStepAndExitStatus) {
   Stubbed run({kCrashprobe, "no"});
   std::string out = gdb(kCrashprobe, run.port,
