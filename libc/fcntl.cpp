@@ -1,6 +1,8 @@
-/* fcntl: open and creat, system call 4. */
+/* fcntl: open and creat, both the open call. */
 #include <fcntl.h>
 #include <stdarg.h>
+
+#include <tavik/abi.h>
 
 #include "syscall.h"
 
@@ -17,14 +19,14 @@ int open(const char *path, int flags, ...)
         mode = va_arg(ap, unsigned int);
         va_end(ap);
     }
-    return sys_call3(4, sys_ptr(path), flags, mode);
+    return sys_call3(TAVIK_NR_open, sys_ptr(path), flags, mode);
 }
 
 int creat(const char *path)
 {
     if (!path)
         return -1;
-    return sys_call3(4, sys_ptr(path), O_WRONLY | O_CREAT | O_TRUNC, 0);
+    return sys_call3(TAVIK_NR_open, sys_ptr(path), O_WRONLY | O_CREAT | O_TRUNC, 0);
 }
 
 }

@@ -2,14 +2,16 @@
 #ifndef TAVIK_FCNTL_H
 #define TAVIK_FCNTL_H
 
+#include <tavik/abi.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define O_RDONLY 0x0
-#define O_WRONLY 0x1
-#define O_CREAT 0x40
-#define O_TRUNC 0x200
+#define O_RDONLY TAVIK_O_RDONLY
+#define O_WRONLY TAVIK_O_WRONLY
+#define O_CREAT TAVIK_O_CREAT
+#define O_TRUNC TAVIK_O_TRUNC
 
 /* Opens path; the third argument, the creation mode, is read only when flags contain O_CREAT. */
 int open(const char *path, int flags, ...);
