@@ -19,7 +19,7 @@ function(tavik_link_image name)
   target_link_libraries(${name} PRIVATE crt0 -Wl,--whole-archive c -Wl,--no-whole-archive "${TAVIK_LIBGCC}")
   target_link_options(${name} PRIVATE "-Wl,-T,${TAVIK_LD}")
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${TAVIK_LD}")
-  target_include_directories(${name} SYSTEM PRIVATE "${CMAKE_SOURCE_DIR}/libc/include")
+  target_include_directories(${name} SYSTEM PRIVATE "${CMAKE_SOURCE_DIR}/libc/include" "${CMAKE_SOURCE_DIR}/abi")
 endfunction()
 
 # A command of the tavik root file system, staged in root/bin.

@@ -18,14 +18,13 @@
 
 #include <unicorn/unicorn.h>
 
-#include "elf_image.hpp"
 #include "errors.hpp"
 #include "fd_table.hpp"
 #include "fuzz_env.hpp"
-#include "limits.hpp"
-#include "process.hpp"
-#include "sandbox.hpp"
-#include "trace.hpp"
+#include "image.hpp"
+#include "machine.hpp"
+#include "run_builder.hpp"
+#include "strf.hpp"
 
 using namespace tavik;
 using tavik::fuzz::FuzzEnv;
@@ -120,20 +119,16 @@ class LoopGuest {
     opt.stderr_fd = 2;
     try {
       std::string image = guest_image();
-      ElfImage elf = ElfImage::load_file(image, opt.memory_cap);
-      Sandbox sandbox(opt.root);
-      ProcessTree tree;
-      FdTable fds;
-      fds.put(0, std::move(guest_in));
-      fds.put(1, std::move(guest_out));
-      fds.put(2, std::make_shared<OpenFile>(2, false));
-      Trace trace(-1, "", false, "");
-      Process process(elf, {image, std::string(8192, 'x')}, "fuzz_guest", opt, sandbox, fds, trace);
-      uc_hook hook;
-      uc_check(uc_hook_add(process.mem().uc(), &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(&on_guest_block),
-                           nullptr, 1, 0),
-               "uc_hook_add(BLOCK)");
-      result_ = process.run();
+      Image elf = Image::load_file(image, opt.memory_cap);
+      result_ = RunBuilder(opt)
+                    .stdio({std::move(guest_in), std::move(guest_out), std::make_shared<OpenFile>(2, false)})
+                    .before_start([](Machine& m) {
+                      uc_hook hook;
+                      uc_check(uc_hook_add(m.uc(), &hook, UC_HOOK_BLOCK,
+                                           reinterpret_cast<void*>(&on_guest_block), nullptr, 1, 0),
+                               "uc_hook_add(BLOCK)");
+                    })
+                    .run(elf, {image, std::string(8192, 'x')}, "fuzz_guest");
     } catch (const std::exception& e) {
       error_ = e.what();
     }
@@ -164,9 +159,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::exit(2);
   }
   std::string how = r.end == RunResult::End::Exit    ? strf("exit, status %d", r.status)
-                    : r.end == RunResult::End::Fault ? strf("%s at %#x, address %#x", r.fault.kind.c_str(),
+                    : r.end == RunResult::End::Fault ? strf("%s at %#x, address %#x", fault_name(r.fault.kind),
                                                             r.fault.eip, r.fault.addr)
-                                                     : "stopped: " + r.killed;
+                                                     : std::string("stopped: ") + limit_name(r.killed);
   std::fprintf(stderr, "fuzz_guest: finding: the guest ended (%s) %s\n", how.c_str(), guest->said().c_str());
   std::abort();
 }

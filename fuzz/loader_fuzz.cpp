@@ -1,16 +1,13 @@
-// Fuzz target: bytes as a tavik image. The loader must refuse anything unrunnable with a LoadError, and what it
+// Fuzz target: bytes as a tavik image. The loader must refuse anything unrunnable with a SetupError, and what it
 // accepts runs for a bounded number of instructions: no crash, leak or undefined behaviour, whatever the bytes.
 #include <cstdint>
 #include <vector>
 
-#include "elf_image.hpp"
 #include "errors.hpp"
 #include "fd_table.hpp"
 #include "fuzz_env.hpp"
-#include "limits.hpp"
-#include "process.hpp"
-#include "sandbox.hpp"
-#include "trace.hpp"
+#include "image.hpp"
+#include "run_builder.hpp"
 
 using namespace tavik;
 
@@ -32,15 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   opt.timeout = 0.05;
   opt.injects = {{"usleep", 0, 0}, {"pipe", 0, -24}, {"mkfifo", 0, -28}};
   try {
-    ElfImage elf = ElfImage::parse(std::vector<uint8_t>(data, data + size), "fuzz-image", opt.memory_cap);
-    Sandbox sandbox(opt.root);
-    ProcessTree tree;
-    FdTable fds;
-    for (int fd = 0; fd < 3; ++fd) fds.put(fd, std::make_shared<OpenFile>(env.null_fd(), false));
-    Trace trace(-1, "", false, "");
-    Process process(elf, {"/fuzz-image"}, "fuzz-image", opt, sandbox, fds, trace);
-    process.run();
-  } catch (const LoadError&) {
+    Image image = Image::parse(std::vector<uint8_t>(data, data + size), "fuzz-image", opt.memory_cap);
+    auto null = std::make_shared<OpenFile>(env.null_fd(), false);
+    RunBuilder(opt).stdio({null, null, null}).run(image, {"/fuzz-image"}, "fuzz-image");
+  } catch (const SetupError&) {
   } catch (const EmulatorError&) {
   }
   env.clean_root();

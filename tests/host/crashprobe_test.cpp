@@ -86,7 +86,7 @@ TEST(Crashprobe, YesAnnouncesThenFaultsAtTheNullStore) {
     SCOPED_TRACE(testing::PrintToString(args));
     GuestRun run = run_crashprobe(args);
     ASSERT_EQ(run.result.end, RunResult::End::Fault) << run.err;
-    EXPECT_EQ(run.result.fault.kind, "page_fault");
+    EXPECT_EQ(run.result.fault.kind, tavik::FaultKind::PageFault);
     EXPECT_EQ(run.result.fault.access, "write");
     EXPECT_EQ(run.result.fault.addr, 0u);
     EXPECT_EQ(run.result.fault.eip, store);

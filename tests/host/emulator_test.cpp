@@ -42,7 +42,7 @@ TEST(Emulator, SelfModifyingCodeRunsWhatWasWrittenInBoundedMemory) {
   EXPECT_LT(run.max_rss_kib, 96 * 1024);
   // Code copied to the stack does not run: the stack is not executable.
   auto stack = tavik::test::run_guest(image, {"c"});
-  EXPECT_EQ(stack.result.fault.kind, "page_fault");
+  EXPECT_EQ(stack.result.fault.kind, tavik::FaultKind::PageFault);
   EXPECT_EQ(stack.result.fault.access, "exec");
   EXPECT_EQ(stack.result.fault.eip, stack.result.fault.addr);
   EXPECT_GT(stack.result.fault.eip, 0xBF000000u);

@@ -51,7 +51,7 @@ TEST(Faults, EachKindIsReportedAtTheFaultingInstruction) {
   for (const FaultCase& c : kCases) {
     auto run = tavik::test::run_guest(tavik::test::guest_image("faults"), {c.arg});
     ASSERT_EQ(run.result.end, RunResult::End::Fault) << c.arg << run.err;
-    EXPECT_EQ(run.result.fault.kind, c.kind) << c.arg;
+    EXPECT_STREQ(tavik::fault_name(run.result.fault.kind), c.kind) << c.arg;
     EXPECT_EQ(run.result.host_exit_code(), c.exit_code) << c.arg;
     std::string first = run.err.substr(0, run.err.find('\n'));
     std::string expect = "tavik: faults: " + what_of(c.kind) + ": ";
@@ -89,7 +89,7 @@ TEST(Faults, MidBlockFaultsAreExactInPlaceAndRegisters) {
   for (const FaultCase& c : cases) {
     auto run = tavik::test::run_guest(tavik::test::guest_image("faults"), {c.arg}, opt);
     ASSERT_EQ(run.result.end, RunResult::End::Fault) << c.arg << run.err;
-    EXPECT_EQ(run.result.fault.kind, c.kind) << c.arg;
+    EXPECT_STREQ(tavik::fault_name(run.result.fault.kind), c.kind) << c.arg;
     EXPECT_EQ(run.result.fault.access, c.access) << c.arg;
     EXPECT_EQ(run.result.host_exit_code(), c.exit_code) << c.arg;
     EXPECT_NE(run.err.find(std::string("(") + c.where + ")\n"), std::string::npos) << c.arg << run.err;
@@ -122,7 +122,7 @@ TEST(Faults, ReturningExitEndsInTheHaltLoopAsAProtectionFault) {
   opt.injects = {{"_exit", 1, 0}};
   auto run = tavik::test::run_guest(tavik::test::guest_image("faults"), {"k"}, opt);
   EXPECT_EQ(run.result.end, RunResult::End::Fault);
-  EXPECT_EQ(run.result.fault.kind, "general_protection");
+  EXPECT_EQ(run.result.fault.kind, tavik::FaultKind::GeneralProtection);
   EXPECT_NE(run.err.find("(exit_halt+0x0)"), std::string::npos) << run.err;
   ASSERT_EQ(run.result.trace.size(), 1u);
   EXPECT_TRUE(run.result.trace[0].injected);

@@ -217,7 +217,7 @@ TEST(FormatDiff, AgreesWithTheHostOnGeneratedCases) {
   opt.stdin_file = (root.path() / "cases").string();
   opt.keep_trace = false;
   tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_program("format_diff_guest"), {}, opt);
-  ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.result.error << run.result.fault.kind << run.err;
+  ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.result.error << tavik::fault_name(run.result.fault.kind) << run.err;
   ASSERT_EQ(run.result.status, 0);
 
   std::istringstream lines(run.out);

@@ -25,7 +25,7 @@ Outcome run_case(const std::string& name, std::vector<tavik::Injection> injects 
   opt.injects = std::move(injects);
   tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_program("printf_pieces"), {name}, opt);
   const tavik::RunResult& r = run.result;
-  EXPECT_EQ(r.end, tavik::RunResult::End::Exit) << name << ": " << r.error << r.fault.kind << run.err;
+  EXPECT_EQ(r.end, tavik::RunResult::End::Exit) << name << ": " << r.error << tavik::fault_name(r.fault.kind) << run.err;
   Outcome out;
   out.status = r.status;
   std::string delivered;

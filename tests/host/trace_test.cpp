@@ -79,7 +79,7 @@ TEST(Trace, UnknownInjectionNamesAreRefused) {
   RunOptions opt;
   opt.injects = {{"sleep", 1, 0}};  // call 22 is named usleep
   auto run = probe({}, opt);
-  EXPECT_EQ(run.result.end, RunResult::End::LoadError);
+  EXPECT_EQ(run.result.end, RunResult::End::NotRun);
   EXPECT_NE(run.result.error.find("sleep"), std::string::npos);
 }
 
@@ -118,7 +118,7 @@ TEST(Trace, LimitsStopARunawayGuest) {
   opt.trace_json = (dir.path() / "t.json").string();
   auto run = tavik::test::run_guest(faults(), {"l"}, opt);
   EXPECT_EQ(run.result.end, RunResult::End::Killed);
-  EXPECT_EQ(run.result.killed, "insn_limit");
+  EXPECT_EQ(run.result.killed, tavik::Limit::InsnLimit);
   EXPECT_EQ(run.result.host_exit_code(), 137);
   EXPECT_LE(run.result.instructions, 100000u);
   EXPECT_GT(run.result.instructions, 99000u);
@@ -127,17 +127,17 @@ TEST(Trace, LimitsStopARunawayGuest) {
   RunOptions slow;
   slow.timeout = 0.2;
   run = tavik::test::run_guest(faults(), {"l"}, slow);
-  EXPECT_EQ(run.result.killed, "timeout");
+  EXPECT_EQ(run.result.killed, tavik::Limit::Timeout);
   EXPECT_EQ(run.result.host_exit_code(), 137);
   // A sleeping guest is stopped at the time limit too, not at the end of its sleep.
   run = probe({"s:22:30000000:0:0"}, slow);
-  EXPECT_EQ(run.result.killed, "timeout");
+  EXPECT_EQ(run.result.killed, tavik::Limit::Timeout);
   // And so is one waiting for input that never comes.
   int never[2];
   ASSERT_EQ(::pipe(never), 0);
   slow.stdin_fd = never[0];
   run = tavik::test::run_guest(tavik::test::guest_image("probe"), {"s:3:0:&0:1", "s:6:0:0:0"}, slow);
-  EXPECT_EQ(run.result.killed, "timeout");
+  EXPECT_EQ(run.result.killed, tavik::Limit::Timeout);
   ::close(never[0]);
   ::close(never[1]);
 }

@@ -1,4 +1,4 @@
-// Failures of the kit itself (as opposed to the guest's): bad images and emulator errors.
+// Failures of the kit itself, as opposed to the guest's: a run that cannot be set up, and emulator errors.
 #pragma once
 
 #include <stdexcept>
@@ -8,8 +8,8 @@
 
 namespace tavik {
 
-// An image that cannot be run; the message names the failed check and its values.
-struct LoadError : std::runtime_error {
+// tavik-run cannot run this: a bad image, option or host file. The message names the failed check and its values.
+struct SetupError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
@@ -22,10 +22,5 @@ struct EmulatorError : std::runtime_error {
 inline void uc_check(uc_err err, const char* what) {
   if (err != UC_ERR_OK) throw EmulatorError(std::string(what) + ": " + uc_strerror(err));
 }
-
-std::string hex32(uint32_t value);  // "0x%08x"
-
-// printf-style formatting into a std::string.
-std::string strf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace tavik

@@ -3,14 +3,14 @@
 
 #include <capstone/capstone.h>
 
-#include "elf_image.hpp"
-#include "errors.hpp"
-#include "guest_memory.hpp"
+#include "image.hpp"
+#include "machine.hpp"
+#include "strf.hpp"
 
 namespace tavik {
 namespace {
 
-std::string disassemble(const GuestMemory& mem, uint32_t eip) {
+std::string disassemble(const Machine& mem, uint32_t eip) {
   uint8_t code[16];
   uint32_t len = mem.span(eip, sizeof code, UC_PROT_NONE);
   if (len == 0 || !mem.peek(eip, code, len)) return "unreadable";
@@ -34,18 +34,10 @@ std::string disassemble(const GuestMemory& mem, uint32_t eip) {
 
 }  // namespace
 
-std::string FaultReport::what(const std::string& kind) {
-  if (kind == "page_fault") return "page fault";
-  if (kind == "invalid_opcode") return "invalid opcode";
-  if (kind == "divide_error") return "divide error";
-  if (kind == "breakpoint") return "breakpoint";
-  return "general protection fault";
-}
-
-std::string FaultReport::render(const std::string& process, const FaultInfo& fault, const ElfImage& image,
-                                const GuestMemory& mem) {
-  std::string out = "tavik: " + process + ": " + what(fault.kind) + ": ";
-  if (fault.kind == "page_fault") out += strf("%s at 0x%08x, ", fault.access.c_str(), fault.addr);
+std::string FaultReport::render(const std::string& process, const FaultInfo& fault, const Image& image,
+                                const Machine& mem) {
+  std::string out = "tavik: " + process + ": " + fault_words(fault.kind) + ": ";
+  if (fault.kind == FaultKind::PageFault) out += strf("%s at 0x%08x, ", fault.access.c_str(), fault.addr);
   out += strf("eip 0x%08x (%s)\n", fault.eip, image.symbolise(fault.eip).c_str());
   out += "  code:   " + disassemble(mem, fault.eip) + "\n";
   static const std::pair<const char*, int> regs[] = {
@@ -55,7 +47,7 @@ std::string FaultReport::render(const std::string& process, const FaultInfo& fau
   int i = 0;
   for (const auto& [name, id] : regs) {
     uint32_t v = name == std::string("eip") ? fault.eip : mem.reg(id);
-    out += strf("%s%-6s %08x", i % 4 == 0 ? "  " : "  ", name, v);
+    out += strf("  %-6s %08x", name, v);
     if (++i % 4 == 0) out += "\n";
   }
   if (i % 4 != 0) out += "\n";

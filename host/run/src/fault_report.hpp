@@ -7,17 +7,16 @@
 
 namespace tavik {
 
-class ElfImage;
-class GuestMemory;
+class Image;
+class Machine;
 
 class FaultReport {
  public:
   // The first line is stable and parsed by tools:
   //   tavik: NAME: page fault: write at 0x00000000, eip 0x0040104a (main+0x1a)
   // then the faulting instruction, the registers and the top of the stack.
-  static std::string render(const std::string& process, const FaultInfo& fault, const ElfImage& image,
-                            const GuestMemory& mem);
-  static std::string what(const std::string& kind);  // "page fault", "invalid opcode", ...
+  static std::string render(const std::string& process, const FaultInfo& fault, const Image& image,
+                            const Machine& m);
 };
 
 }  // namespace tavik

@@ -1,6 +1,8 @@
 // GdbStub: the remote debugging protocol over one loopback connection, served while the guest is held in a hook.
 #include "gdb_stub.hpp"
 
+#include "gdb_connection.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,137 +16,7 @@
 
 namespace tavik {
 
-namespace {
-
-const char kHex[] = "0123456789abcdef";
-
-std::string hex_bytes(const uint8_t* p, size_t n) {
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += kHex[p[i] >> 4];
-    s += kHex[p[i] & 15];
-  }
-  return s;
-}
-
-bool parse_hex(const std::string& s, uint64_t& out) {
-  if (s.empty() || s.size() > 16) return false;
-  out = 0;
-  for (char c : s) {
-    int d = GdbStub::hex_digit(c);
-    if (d < 0) return false;
-    out = out << 4 | d;
-  }
-  return true;
-}
-
-bool decode_hex(const std::string& s, std::vector<uint8_t>& out) {
-  if (s.size() % 2) return false;
-  out.clear();
-  for (size_t i = 0; i < s.size(); i += 2) {
-    int hi = GdbStub::hex_digit(s[i]), lo = GdbStub::hex_digit(s[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out.push_back(static_cast<uint8_t>(hi << 4 | lo));
-  }
-  return true;
-}
-
-// gdb's i386 register order: the 16 core registers, then the x87 stack and its control registers.
-const int kCore[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX, UC_X86_REG_ESP, UC_X86_REG_EBP,
-                     UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS, UC_X86_REG_SS,
-                     UC_X86_REG_DS,  UC_X86_REG_ES,  UC_X86_REG_FS,  UC_X86_REG_GS};
-constexpr int kNumCore = 16;
-constexpr int kNumRegs = 16 + 8 + 8;
-
-// The emulator's layout of an x87 register: the 64-bit significand, then sign and exponent.
-struct Float80 {
-  uint64_t mantissa;
-  uint16_t exponent;
-};
-
-}  // namespace
-
-int GdbStub::hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-GdbConnection::~GdbConnection() { ::close(fd_); }
-
-int GdbConnection::get() {
-  unsigned char c;
-  ssize_t n;
-  do n = ::recv(fd_, &c, 1, 0);
-  while (n < 0 && errno == EINTR);
-  return n == 1 ? c : -1;
-}
-
-bool GdbConnection::receive(std::string& payload) {
-  for (;;) {
-    int c = get();
-    if (c < 0) return false;
-    if (c != '$') continue;  // acknowledgements, interrupts and garbage between packets
-    payload.clear();
-    bool overlong = false;
-    unsigned sum = 0;
-    for (;;) {
-      c = get();
-      if (c < 0) return false;
-      if (c == '#') break;
-      if (c == '$') {  // a new packet starts inside the old one: the old one is lost
-        payload.clear();
-        overlong = false;
-        sum = 0;
-        continue;
-      }
-      sum += static_cast<unsigned>(c);
-      if (payload.size() < kMaxPacket) payload += static_cast<char>(c);
-      else overlong = true;
-    }
-    int h = get(), l = get();
-    if (h < 0 || l < 0) return false;
-    int hi = GdbStub::hex_digit(static_cast<char>(h)), lo = GdbStub::hex_digit(static_cast<char>(l));
-    if (hi < 0 || lo < 0 || static_cast<unsigned>(hi << 4 | lo) != (sum & 0xff) || overlong) {
-      ::send(fd_, "-", 1, MSG_NOSIGNAL);
-      continue;
-    }
-    ::send(fd_, "+", 1, MSG_NOSIGNAL);
-    return true;
-  }
-}
-
-void GdbConnection::send(const std::string& payload) {
-  unsigned sum = 0;
-  std::string out = "$";
-  for (char c : payload) {
-    // Bytes with a meaning in the framing are escaped.
-    if (c == '$' || c == '#' || c == '}' || c == '*') {
-      out += '}';
-      sum += '}';
-      c = static_cast<char>(c ^ 0x20);
-    }
-    out += c;
-    sum += static_cast<unsigned char>(c);
-  }
-  char tail[4];
-  std::snprintf(tail, sizeof tail, "#%02x", sum & 0xff);
-  out += tail;
-  ::send(fd_, out.data(), out.size(), MSG_NOSIGNAL);
-}
-
-bool GdbConnection::interrupted() {
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, 0) <= 0) return false;
-  unsigned char c;
-  if (::recv(fd_, &c, 1, MSG_PEEK) != 1) return false;
-  if (c != 0x03) return false;
-  ::recv(fd_, &c, 1, 0);
-  return true;
-}
-
-GdbStub::GdbStub(GuestMemory& mem, int port) : mem_(mem) {
+GdbStub::GdbStub(Machine& mem, int port) : mem_(mem) {
   if (port <= 0 || port > 65535) throw std::runtime_error("--gdb: port out of range");
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("--gdb: socket failed");
@@ -162,18 +34,17 @@ GdbStub::GdbStub(GuestMemory& mem, int port) : mem_(mem) {
 }
 
 GdbStub::~GdbStub() {
-  delete conn_;
   if (listen_fd_ >= 0) ::close(listen_fd_);
 }
 
-void GdbStub::attach(uint32_t entry, bool wait) {
+void GdbStub::attach(uint32_t entry) {
   int fd;
   do fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) throw std::runtime_error("--gdb: accept failed");
-  conn_ = new GdbConnection(fd);
+  conn_ = std::make_unique<GdbConnection>(fd);
   entry_ = entry;
-  stop_at_entry_ = wait;
+  stop_at_entry_ = true;
   uc_engine* uc = mem_.uc();
   uc_hook h;
   // Only with a debugger: one code hook serves breakpoints and single steps, one write hook the watchpoints.
@@ -216,8 +87,8 @@ void GdbStub::on_code(uc_engine*, uint64_t addr, uint32_t, void* self) {
 bool GdbStub::on_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* self) {
   auto* s = static_cast<GdbStub*>(self);
   if (s->detached_) return true;
-  for (const auto& [start, w] : s->watches_) {
-    if (addr < uint64_t{start} + w.len && addr + static_cast<uint64_t>(size) > start) {
+  for (const auto& [start, len] : s->watches_) {
+    if (addr < uint64_t{start} + len && addr + static_cast<uint64_t>(size) > start) {
       // The hook runs before the store; the stop is reported at the next instruction, after it.
       s->pending_watch_ = true;
       s->watch_addr_ = start;
@@ -343,56 +214,6 @@ std::string GdbStub::handle(const std::string& p, bool& resume, Resume& how) {
   }
 }
 
-std::string GdbStub::read_registers() {
-  std::string s;
-  for (int id : kCore) {
-    uint32_t v = mem_.reg(id);
-    s += hex_bytes(reinterpret_cast<uint8_t*>(&v), 4);
-  }
-  uc_engine* uc = mem_.uc();
-  uint32_t fsw = mem_.reg(UC_X86_REG_FPSW);
-  unsigned top = (fsw >> 11) & 7;
-  for (int i = 0; i < 8; ++i) {
-    // The emulator names physical x87 registers; gdb's st(i) is relative to the stack top.
-    Float80 f{};
-    uc_reg_read(uc, UC_X86_REG_FP0 + static_cast<int>((top + i) & 7), &f);
-    uint8_t b[10];
-    std::memcpy(b, &f.mantissa, 8);
-    std::memcpy(b + 8, &f.exponent, 2);
-    s += hex_bytes(b, 10);
-  }
-  uint32_t ctrl[8] = {mem_.reg(UC_X86_REG_FPCW) & 0xffff, fsw & 0xffff, mem_.reg(UC_X86_REG_FPTAG) & 0xffff, 0, 0,
-                      0, 0, 0};
-  for (uint32_t v : ctrl) s += hex_bytes(reinterpret_cast<uint8_t*>(&v), 4);
-  return s;
-}
-
-bool GdbStub::write_register(int n, const std::string& hex) {
-  std::vector<uint8_t> b;
-  if (!decode_hex(hex, b)) return false;
-  if (n < kNumCore) {
-    if (b.size() != 4) return false;
-    uint32_t v;
-    std::memcpy(&v, b.data(), 4);
-    mem_.set_reg(kCore[n], v);
-    return true;
-  }
-  if (n < 24) {
-    if (b.size() != 10) return false;
-    unsigned top = (mem_.reg(UC_X86_REG_FPSW) >> 11) & 7;
-    Float80 f{};
-    std::memcpy(&f.mantissa, b.data(), 8);
-    std::memcpy(&f.exponent, b.data() + 8, 2);
-    return uc_reg_write(mem_.uc(), UC_X86_REG_FP0 + static_cast<int>((top + n - 16) & 7), &f) == UC_ERR_OK;
-  }
-  if (b.size() != 4) return false;
-  uint32_t v;
-  std::memcpy(&v, b.data(), 4);
-  if (n == 24) mem_.set_reg(UC_X86_REG_FPCW, v);
-  else if (n == 25) mem_.set_reg(UC_X86_REG_FPSW, v);
-  else if (n == 26) mem_.set_reg(UC_X86_REG_FPTAG, v);
-  return true;
-}
 
 std::string GdbStub::read_memory(const std::string& args) {
   auto comma = args.find(',');
@@ -436,13 +257,13 @@ std::string GdbStub::breakpoint(const std::string& args, bool insert) {
     return "E01";
   uint32_t a = static_cast<uint32_t>(addr);
   if (type == 0) {
-    if (insert) breakpoints_[a] = 0;
+    if (insert) breakpoints_.insert(a);
     else breakpoints_.erase(a);
     return "OK";
   }
   if (type == 2) {
     if (kind == 0 || kind > 4096) return "E01";
-    if (insert) watches_[a] = Watch{static_cast<uint32_t>(kind), 0};
+    if (insert) watches_[a] = static_cast<uint32_t>(kind);
     else watches_.erase(a);
     return "OK";
   }
@@ -480,27 +301,5 @@ void GdbStub::report_exit(int status) {
   }
 }
 
-std::string GdbStub::target_xml() {
-  std::string x =
-      "<?xml version=\"1.0\"?><!DOCTYPE target SYSTEM \"gdb-target.dtd\"><target><architecture>i386</architecture>"
-      "<feature name=\"org.gnu.gdb.i386.core\">"
-      "<flags id=\"i386_eflags\" size=\"4\"><field name=\"CF\" start=\"0\" end=\"0\"/>"
-      "<field name=\"PF\" start=\"2\" end=\"2\"/><field name=\"AF\" start=\"4\" end=\"4\"/>"
-      "<field name=\"ZF\" start=\"6\" end=\"6\"/><field name=\"SF\" start=\"7\" end=\"7\"/>"
-      "<field name=\"TF\" start=\"8\" end=\"8\"/><field name=\"IF\" start=\"9\" end=\"9\"/>"
-      "<field name=\"DF\" start=\"10\" end=\"10\"/><field name=\"OF\" start=\"11\" end=\"11\"/></flags>";
-  const char* core[] = {"eax", "ecx", "edx", "ebx", "esp", "ebp", "esi", "edi"};
-  for (int i = 0; i < 8; ++i) {
-    x += std::string("<reg name=\"") + core[i] + "\" bitsize=\"32\" type=\"" + (i == 4 || i == 5 ? "data_ptr" : "int32") +
-         "\"/>";
-  }
-  x += "<reg name=\"eip\" bitsize=\"32\" type=\"code_ptr\"/><reg name=\"eflags\" bitsize=\"32\" type=\"i386_eflags\"/>";
-  for (const char* s : {"cs", "ss", "ds", "es", "fs", "gs"}) x += std::string("<reg name=\"") + s + "\" bitsize=\"32\" type=\"int32\"/>";
-  for (int i = 0; i < 8; ++i) x += "<reg name=\"st" + std::to_string(i) + "\" bitsize=\"80\" type=\"i387_ext\"/>";
-  for (const char* s : {"fctrl", "fstat", "ftag", "fiseg", "fioff", "foseg", "fooff", "fop"})
-    x += std::string("<reg name=\"") + s + "\" bitsize=\"32\" type=\"int\" group=\"float\"/>";
-  x += "</feature></target>";
-  return x;
-}
 
 }  // namespace tavik

@@ -12,16 +12,17 @@
 #include <cstring>
 
 #include "errors.hpp"
+#include "strf.hpp"
 
 namespace tavik {
 
 Sandbox::Sandbox(const std::string& host_root) {
   char* real = ::realpath(host_root.c_str(), nullptr);
-  if (real == nullptr) throw LoadError(strf("--root %s: %s", host_root.c_str(), std::strerror(errno)));
+  if (real == nullptr) throw SetupError(strf("--root %s: %s", host_root.c_str(), std::strerror(errno)));
   host_root_ = real;
   std::free(real);
   root_fd_ = ::open(host_root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (root_fd_ < 0) throw LoadError(strf("--root %s: %s", host_root.c_str(), std::strerror(errno)));
+  if (root_fd_ < 0) throw SetupError(strf("--root %s: %s", host_root.c_str(), std::strerror(errno)));
 }
 
 Sandbox::~Sandbox() {

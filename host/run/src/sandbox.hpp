@@ -9,13 +9,12 @@ namespace tavik {
 
 class Sandbox {
  public:
-  explicit Sandbox(const std::string& host_root);  // throws LoadError when the root cannot be opened
+  explicit Sandbox(const std::string& host_root);  // throws SetupError when the root cannot be opened
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
   const std::string& cwd() const { return cwd_; }
-  const std::string& host_root() const { return host_root_; }
 
   // Host descriptor for the guest path (open(2) flags; O_CLOEXEC added), or -errno.
   int open(const std::string& path, int flags, int mode = 0) const;

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "errors.hpp"
+#include "strf.hpp"
 
 namespace tavik {
 namespace {
@@ -57,7 +58,7 @@ Trace::Trace(int text_fd, const std::string& json_path, bool keep, std::string p
     : text_fd_(text_fd), keep_(keep), prefix_(std::move(prefix)) {
   if (!json_path.empty()) {
     json_.open(json_path, std::ios::out | std::ios::trunc);
-    if (!json_) throw LoadError("--trace-json " + json_path + ": cannot create the file");
+    if (!json_) throw SetupError("--trace-json " + json_path + ": cannot create the file");
   }
 }
 
@@ -70,20 +71,25 @@ void Trace::call(const TraceEvent& ev, const std::array<ArgKind, 3>& kinds, bool
     std::string line = ev.name + "(";
     bool first = true;
     for (size_t i = 0; i < 3; ++i) {
-      if (kinds[i] == ArgKind::None) continue;
+      if (kinds[i] == ArgKind::NONE) continue;
       if (!first) line += ", ";
       first = false;
       uint32_t v = ev.args[i];
       switch (kinds[i]) {
-        case ArgKind::Int: line += std::to_string(static_cast<int32_t>(v)); break;
-        case ArgKind::UInt: line += std::to_string(v); break;
-        case ArgKind::Hex: line += strf("%#x", v); break;
-        case ArgKind::Path: line += ev.path ? quote_bytes(*ev.path, 256) : strf("%#x", v); break;
-        case ArgKind::BytesOut:
-        case ArgKind::BytesIn:
+        case ArgKind::INT:
+        case ArgKind::FD:
+        case ArgKind::WHENCE:
+        case ArgKind::HANDLE: line += std::to_string(static_cast<int32_t>(v)); break;
+        case ArgKind::UINT: line += std::to_string(v); break;
+        case ArgKind::PTR:
+        case ArgKind::OPEN_FLAGS:
+        case ArgKind::MODE: line += strf("%#x", v); break;
+        case ArgKind::PATH: line += ev.path ? quote_bytes(*ev.path, 256) : strf("%#x", v); break;
+        case ArgKind::BYTES_OUT:
+        case ArgKind::BYTES_IN:
           line += (ev.ret >= 0 && !ev.injected) || !ev.data.empty() ? quote_bytes(ev.data) : strf("%#x", v);
           break;
-        case ArgKind::None: break;
+        case ArgKind::NONE: break;
       }
     }
     // _exit does not return: its result is shown as strace shows it.
@@ -114,8 +120,8 @@ void Trace::end_exit(int32_t status) {
 void Trace::end_fault(const FaultInfo& fault) {
   if (json_.is_open()) {
     nlohmann::ordered_json j;
-    j["fault"] = fault.kind;
-    if (fault.kind == "page_fault") {
+    j["fault"] = fault_name(fault.kind);
+    if (fault.kind == FaultKind::PageFault) {
       j["addr"] = fault.addr;
       j["access"] = fault.access;
     }
@@ -125,8 +131,8 @@ void Trace::end_fault(const FaultInfo& fault) {
   flush();
 }
 
-void Trace::end_killed(const std::string& why) {
-  if (text_fd_ >= 0) text_line("+++ killed by " + why + " +++");
+void Trace::end_killed(const char* why) {
+  if (text_fd_ >= 0) text_line(std::string("+++ killed by ") + why + " +++");
   if (json_.is_open()) json_ << nlohmann::ordered_json{{"killed", why}}.dump() << '\n';
   flush();
 }

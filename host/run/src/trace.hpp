@@ -7,12 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "syscall_table.hpp"
 #include "tavik/run.hpp"
 
 namespace tavik {
-
-// How an argument register is shown in the text trace.
-enum class ArgKind { None, Int, UInt, Hex, Path, BytesOut, BytesIn };
 
 class Trace {
  public:
@@ -22,7 +20,7 @@ class Trace {
   void call(const TraceEvent& ev, const std::array<ArgKind, 3>& kinds, bool has_data);
   void end_exit(int32_t status);
   void end_fault(const FaultInfo& fault);
-  void end_killed(const std::string& why);
+  void end_killed(const char* why);
   void flush();
 
   std::vector<TraceEvent>& events() { return events_; }

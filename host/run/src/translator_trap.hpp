@@ -1,5 +1,5 @@
 // The emulator's translator gives up on a few malformed guest instructions (far calls and jumps through a
-// register, for one) by calling abort(). tavik-run is linked with that call routed to tavik_translator_abort
+// register, for one) by calling abort(). tavik-run is linked with that call routed to __wrap_abort
 // (-Wl,--wrap=abort): during an emulation it returns to the run, which reports an invalid opcode of the guest;
 // anywhere else it is the real abort.
 #pragma once

@@ -34,8 +34,8 @@ struct RunOptions {
   uint64_t memory_cap = 256ull << 20;      // most bytes of image segments
   uint64_t file_size_limit = 1ull << 30;   // most bytes a file written by the guest may hold; writes beyond: -27
   uint32_t process_limit = 64;             // most spawned processes alive at once in one tree; spawns beyond: -11
-  int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT; 0 = none
-  bool gdb_wait = true;                    // with a debugger: stop before the first instruction
+  int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT, stopped before the first
+                                           // instruction; 0 = none
   bool keep_trace = true;                  // fill RunResult::trace (the command line turns it off)
 };
 
@@ -49,25 +49,36 @@ struct TraceEvent {
   bool injected = false;
 };
 
-// kind: page_fault, invalid_opcode, general_protection, divide_error, breakpoint.
-// access (page faults only): read, write, exec.
+// The faults that end a process. Each kind has one row (fault_kinds.cpp): its JSON name, the words of the report,
+// the signal a parent or debugger sees and tavik-run's exit status.
+enum class FaultKind { PageFault, GeneralProtection, InvalidOpcode, DivideError, Breakpoint };
+const char* fault_name(FaultKind kind);    // "page_fault", ... (the JSON trace, the in-process record)
+const char* fault_words(FaultKind kind);   // "page fault", ... (the report's first line)
+int fault_signal(FaultKind kind);          // SIGSEGV, SIGILL, SIGFPE, SIGTRAP
+int fault_exit_code(FaultKind kind);       // 128 + the signal
+
+// What stopped a guest that neither exited nor faulted: its name is the JSON trace's ("insn_limit", ...).
+enum class Limit { InsnLimit, Timeout, Debugger };
+const char* limit_name(Limit limit);
+
 struct FaultInfo {
-  std::string kind;
+  FaultKind kind = FaultKind::GeneralProtection;
   uint32_t eip = 0;
   uint32_t addr = 0;
-  std::string access;
+  std::string access;                      // page faults only: "read", "write" or "exec"
 };
 
 struct RunResult {
-  enum class End { Exit, Fault, Killed, LoadError } end = End::LoadError;
+  // NotRun: tavik-run could not run the image (a bad image, option or file); error says why.
+  enum class End { Exit, Fault, Killed, NotRun } end = End::NotRun;
   int32_t status = 0;                      // guest exit status, full 32 bits
   FaultInfo fault;
-  std::string killed;                      // "insn_limit" or "timeout"
-  std::string error;                       // load error message
+  Limit killed = Limit::Timeout;           // when end is Killed
+  std::string error;                       // when end is NotRun
   std::vector<TraceEvent> trace;
   uint64_t instructions = 0;               // when counted
-  // status & 0xff; 139 page fault or protection fault, 132 invalid opcode, 136 divide error, 133 breakpoint;
-  // 137 stopped by a limit; 125 tavik-run's own failure.
+  // status & 0xff; a fault's exit code (139 page or protection fault, 132 invalid opcode, 136 divide error,
+  // 133 breakpoint); 137 stopped by a limit; 125 tavik-run's own failure.
   int host_exit_code() const;
 };
 

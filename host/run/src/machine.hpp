@@ -1,25 +1,26 @@
-// GuestMemory: owns the emulator and the guest's memory map; every copy between host and guest is checked.
+// Machine: the guest's CPU and memory in the emulator: the engine, the memory map, the registers, stopping.
+// Every copy between host and guest is checked.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include <tavik/abi.h>
 #include <unicorn/unicorn.h>
 
 namespace tavik {
 
-constexpr int32_t kEFAULT = -14;
-constexpr uint32_t kPageSize = 4096;
+constexpr int32_t kEFAULT = -TAVIK_EFAULT;
 
-class GuestMemory {
+class Machine {
  public:
-  GuestMemory();
-  ~GuestMemory();
+  Machine();
+  ~Machine();
   // Gives the emulator back (a forked child that starts an image of its own); nothing may use it afterwards.
   void close();
-  GuestMemory(const GuestMemory&) = delete;
-  GuestMemory& operator=(const GuestMemory&) = delete;
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
 
   uc_engine* uc() const { return uc_; }
 
@@ -38,7 +39,6 @@ class GuestMemory {
   uint32_t span(uint32_t addr, uint32_t max, uint32_t perms) const;
   // Reads mapped memory whatever its permissions (instruction bytes of execute-only code): true when read.
   bool peek(uint32_t addr, void* out, uint32_t len) const;
-  bool mapped(uint32_t addr) const { return span(addr, 1, UC_PROT_NONE) == 1; }
 
   // Asks the running emulation to stop (safe from hooks and from another thread).
   void stop() const;

@@ -1,4 +1,4 @@
-// ElfImage: reads a tavik executable with libelf, validates everything the loader relies on, keeps the symbols.
+// Image: a tavik executable read with libelf, with everything the loader relies on checked, and its symbols.
 #pragma once
 
 #include <cstdint>
@@ -20,12 +20,12 @@ struct Symbol {
   std::string name;
 };
 
-class ElfImage {
+class Image {
  public:
-  // Throws LoadError with a one-line reason for anything that is not a runnable tavik image.
-  static ElfImage load_file(const std::string& host_path, uint64_t memory_cap);
-  static ElfImage load_fd(int fd, const std::string& label, uint64_t memory_cap);
-  static ElfImage parse(std::vector<uint8_t> file, const std::string& label, uint64_t memory_cap);
+  // Throws SetupError with a one-line reason for anything that is not a runnable tavik image.
+  static Image load_file(const std::string& host_path, uint64_t memory_cap);
+  static Image load_fd(int fd, const std::string& label, uint64_t memory_cap);
+  static Image parse(std::vector<uint8_t> file, const std::string& label, uint64_t memory_cap);
 
   uint32_t entry() const { return entry_; }
   const std::vector<Segment>& segments() const { return segments_; }
@@ -37,9 +37,5 @@ class ElfImage {
   std::vector<Segment> segments_;
   std::vector<Symbol> symbols_;  // sorted by value
 };
-
-// The stack lies directly below this address; nothing of the image may reach it.
-constexpr uint32_t kStackTop = 0xC0000000u;
-constexpr uint32_t kPage = 4096;
 
 }  // namespace tavik

@@ -1,5 +1,5 @@
-// ElfImage: the loader's checks, each failing with a message that names the check and the values.
-#include "elf_image.hpp"
+// Image: the loader's checks, each failing with a message that names the check and the values.
+#include "image.hpp"
 
 #include <fcntl.h>
 #include <gelf.h>
@@ -10,16 +10,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <cstdarg>
-#include <cstdio>
 #include <memory>
 
 #include <unicorn/unicorn.h>
 
+#include <tavik/abi.h>
+
 #include "errors.hpp"
+#include "strf.hpp"
 
 namespace tavik {
 namespace {
+
+constexpr uint32_t kPage = TAVIK_PAGE_SIZE;
+constexpr uint32_t kStackTop = TAVIK_STACK_TOP;
 
 struct ElfCloser {
   void operator()(Elf* e) const { elf_end(e); }
@@ -63,26 +67,11 @@ uint32_t perms_of(uint32_t flags) {
 
 }  // namespace
 
-std::string hex32(uint32_t value) { return strf("0x%08x", value); }
-
-std::string strf(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  va_list ap2;
-  va_copy(ap2, ap);
-  int n = std::vsnprintf(nullptr, 0, fmt, ap);
-  va_end(ap);
-  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, ap2);
-  va_end(ap2);
-  return out;
-}
-
-ElfImage ElfImage::load_file(const std::string& host_path, uint64_t memory_cap) {
+Image Image::load_file(const std::string& host_path, uint64_t memory_cap) {
   int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw LoadError(strf("%s: cannot open: %s", host_path.c_str(), std::strerror(errno)));
+  if (fd < 0) throw SetupError(strf("%s: cannot open: %s", host_path.c_str(), std::strerror(errno)));
   try {
-    ElfImage image = load_fd(fd, host_path, memory_cap);
+    Image image = load_fd(fd, host_path, memory_cap);
     ::close(fd);
     return image;
   } catch (...) {
@@ -91,14 +80,14 @@ ElfImage ElfImage::load_file(const std::string& host_path, uint64_t memory_cap) 
   }
 }
 
-ElfImage ElfImage::load_fd(int fd, const std::string& label, uint64_t memory_cap) {
+Image Image::load_fd(int fd, const std::string& label, uint64_t memory_cap) {
   struct stat st;
-  if (fstat(fd, &st) != 0) throw LoadError(strf("%s: cannot stat: %s", label.c_str(), std::strerror(errno)));
-  if (S_ISDIR(st.st_mode)) throw LoadError(strf("%s: is a directory, not an image", label.c_str()));
-  if (!S_ISREG(st.st_mode)) throw LoadError(strf("%s: not a regular file", label.c_str()));
+  if (fstat(fd, &st) != 0) throw SetupError(strf("%s: cannot stat: %s", label.c_str(), std::strerror(errno)));
+  if (S_ISDIR(st.st_mode)) throw SetupError(strf("%s: is a directory, not an image", label.c_str()));
+  if (!S_ISREG(st.st_mode)) throw SetupError(strf("%s: not a regular file", label.c_str()));
   uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size > memory_cap + kFileSlack)
-    throw LoadError(strf("%s: file of %llu bytes is larger than any image can be", label.c_str(), (unsigned long long)size));
+    throw SetupError(strf("%s: file of %llu bytes is larger than any image can be", label.c_str(), (unsigned long long)size));
   // The magic is checked before the file is read whole: a guest can write a large file that is no image and
   // spawn it, and that must cost no host memory.
   uint8_t magic[SELFMAG];
@@ -112,7 +101,7 @@ ElfImage ElfImage::load_fd(int fd, const std::string& label, uint64_t memory_cap
   while (got < size) {
     ssize_t n = ::pread(fd, file.data() + got, size - got, static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw LoadError(strf("%s: read failed: %s", label.c_str(), std::strerror(errno)));
+    if (n < 0) throw SetupError(strf("%s: read failed: %s", label.c_str(), std::strerror(errno)));
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
@@ -120,8 +109,8 @@ ElfImage ElfImage::load_fd(int fd, const std::string& label, uint64_t memory_cap
   return parse(std::move(file), label, memory_cap);
 }
 
-ElfImage ElfImage::parse(std::vector<uint8_t> file, const std::string& label, uint64_t memory_cap) {
-  auto fail = [&](const std::string& why) { return LoadError(label + ": " + why); };
+Image Image::parse(std::vector<uint8_t> file, const std::string& label, uint64_t memory_cap) {
+  auto fail = [&](const std::string& why) { return SetupError(label + ": " + why); };
   if (file.size() < 4 || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0) throw fail("not an ELF image");
   if (file.size() < EI_NIDENT) throw fail(strf("truncated: %zu bytes, no ELF identification", file.size()));
   if (file[EI_CLASS] == ELFCLASS64) throw fail("64-bit ELF image; tavik runs 32-bit images only");
@@ -149,7 +138,7 @@ ElfImage ElfImage::parse(std::vector<uint8_t> file, const std::string& label, ui
   Elf32_Phdr* ph = elf32_getphdr(elf.get());
   if (ph == nullptr) throw fail(strf("unreadable program headers: %s", elf_errmsg(-1)));
 
-  ElfImage image;
+  Image image;
   image.entry_ = eh->e_entry;
   uint64_t total = 0;
   for (unsigned i = 0; i < eh->e_phnum; ++i) {
@@ -197,7 +186,7 @@ ElfImage ElfImage::parse(std::vector<uint8_t> file, const std::string& label, ui
   return image;
 }
 
-std::string ElfImage::symbolise(uint32_t addr) const {
+std::string Image::symbolise(uint32_t addr) const {
   const Segment* seg = nullptr;
   for (const Segment& s : segments_)
     if (addr >= s.vaddr && addr - s.vaddr < s.memsz) seg = &s;

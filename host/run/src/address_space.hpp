@@ -1,0 +1,22 @@
+// The address space of a new process: the image's segments, the stack with the arguments, the system page, and
+// the CPU state in which the first instruction runs (ring 3, flat segments, the FPU after fninit).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavik {
+
+class Image;
+class Machine;
+
+// The system page, above the stack: the GDT, and the one-instruction trampoline (iret) that enters ring 3.
+constexpr uint32_t kSystemPage = 0xFFFFF000u;
+constexpr uint32_t kTrampoline = kSystemPage + 0x800;
+
+// Maps and fills everything; the emulation then starts at kTrampoline. Throws SetupError when the image and the
+// stack do not fit together, or the arguments do not fit the stack.
+void build_address_space(Machine& m, const Image& image, const std::vector<std::string>& argv, uint32_t stack_size);
+
+}  // namespace tavik

@@ -1,0 +1,85 @@
+// Deadline: a watchdog thread, or the block hook's clock reads, and bounded waits.
+#include "deadline.hpp"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "machine.hpp"
+
+namespace tavik {
+namespace {
+
+// How often the block hook reads the clock under a time limit: often enough for a millisecond's precision.
+constexpr uint32_t kBlocksPerClockCheck = 1024;
+
+}  // namespace
+
+Deadline::Deadline(Machine& m, double seconds) : m_(m) {
+  if (seconds <= 0) return;
+  set_ = true;
+  at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+Deadline::~Deadline() { finish(); }
+
+void Deadline::start(bool polled) {
+  // With the block hook in place it watches the clock itself: no second thread, whose mere presence makes every
+  // unmapping of the emulator's memory interrupt the other processors.
+  if (!set_ || polled) return;
+  watchdog_ = std::thread([this] {
+    std::unique_lock lock(mutex_);
+    if (cv_.wait_until(lock, at_, [this] { return done_; })) return;
+    reached_ = true;
+    // A stop asked for before the emulation has started is lost, so it is repeated until the run is over.
+    do m_.stop();
+    while (!cv_.wait_for(lock, std::chrono::milliseconds(10), [this] { return done_; }));
+  });
+}
+
+void Deadline::finish() {
+  if (!watchdog_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    done_ = true;
+  }
+  cv_.notify_all();
+  watchdog_.join();
+}
+
+void Deadline::poll() {
+  if (!set_ || ++blocks_since_clock_ < kBlocksPerClockCheck) return;
+  blocks_since_clock_ = 0;
+  if (passed()) stop_run();
+}
+
+// A call cut short by the time limit ends the run here: the guest must not go on (to its exit, say) before the
+// watchdog thread, which a loaded host may wake late, gets to stop it.
+void Deadline::stop_run() {
+  reached_ = true;
+  m_.stop();
+}
+
+void Deadline::sleep_us(uint64_t us) {
+  auto end = Clock::now() + std::chrono::microseconds(us);
+  if (set_) end = std::min(end, at_);
+  std::this_thread::sleep_until(end);
+  if (passed()) stop_run();
+}
+
+bool Deadline::wait_ready(int host_fd, short events) {
+  if (!set_) return true;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - Clock::now());
+    if (left.count() <= 0) {
+      stop_run();
+      return false;
+    }
+    pollfd p{host_fd, events, 0};
+    int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count() + 1, 1 << 30)));
+    if (r > 0 || (r < 0 && errno != EINTR)) return true;  // ready, or an error the call itself will report
+  }
+}
+
+}  // namespace tavik

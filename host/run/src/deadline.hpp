@@ -1,0 +1,57 @@
+// Deadline: the time limit of a run. The emulation is stopped when it passes, by a watchdog thread or, where the
+// block hook is in place anyway, by the hook itself; calls that wait (sleeps, reads, waits for children) wait no
+// longer than it leaves.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace tavik {
+
+class Machine;
+
+class Deadline {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // seconds <= 0: no limit.
+  Deadline(Machine& m, double seconds);
+  ~Deadline();
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+
+  bool set() const { return set_; }
+  bool passed() const { return set_ && Clock::now() >= at_; }
+  // True once the limit stopped the run.
+  bool reached() const { return reached_; }
+
+  // Starts watching: a thread stops the emulation at the deadline unless the caller polls (block hook).
+  void start(bool polled);
+  // Stops the thread; a forked child never calls this (the thread stayed in the parent).
+  void finish();
+  // The block hook's share of the watching: reads the clock once every so many blocks.
+  void poll();
+  // The limit passed inside a call: the run ends as timed out, before the guest goes on.
+  void stop_run();
+
+  // Sleeps for us microseconds of wall time, but no longer than the limit leaves.
+  void sleep_us(uint64_t us);
+  // Waits until the host descriptor is ready (poll events) or the limit passes: false when it passed.
+  bool wait_ready(int host_fd, short events);
+
+ private:
+  Machine& m_;
+  bool set_ = false;
+  Clock::time_point at_{};
+  std::atomic<bool> reached_{false};
+  uint32_t blocks_since_clock_ = 0;
+  std::thread watchdog_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+};
+
+}  // namespace tavik

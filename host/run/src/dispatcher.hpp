@@ -1,0 +1,32 @@
+// Dispatcher: the kernel side of int 0x80. It finds the call's row, answers an injected result or runs the
+// handler, writes eax (the only register a call changes) and traces the call.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace tavik {
+
+struct Kernel;
+
+class Dispatcher {
+ public:
+  explicit Dispatcher(Kernel& k);  // resolves the options' injections to call numbers
+  // Handles the call in eax with ebx, ecx, edx and stores the result in eax.
+  void dispatch();
+
+ private:
+  Kernel& k_;
+  // The injections by call number, resolved once: a call costs a few integer compares, not a name compare per
+  // injection.
+  struct Injected {
+    uint32_t nr;
+    uint64_t nth;
+    int32_t result;
+  };
+  std::vector<Injected> injects_;
+  std::map<uint32_t, uint64_t> call_counts_;
+};
+
+}  // namespace tavik

@@ -1,0 +1,88 @@
+// Kernel: what the system-call handlers of one process work on. The handlers reach guest memory only through the
+// machine's checked copies and the host only through the sandbox and the descriptor table.
+#pragma once
+
+#include <tavik/abi.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "tavik/run.hpp"
+
+namespace tavik {
+
+class Deadline;
+class FdTable;
+class Machine;
+class ProcessEnd;
+class ProcessTree;
+class Sandbox;
+class Trace;
+
+// One call in progress: its argument registers, and the trace event the dispatcher fills in.
+struct Call {
+  std::array<uint32_t, 3> a;  // ebx, ecx, edx
+  TraceEvent& ev;
+};
+
+// A streamed whole-file write: the temporary file in the target folder until the end renames it.
+struct FileStream {
+  int dir_fd;
+  int fd;
+  std::string temp, leaf;
+  uint64_t size = 0;  // bytes written so far, held to the file size limit
+};
+
+// What a spawn hands the child, and the children not yet waited for.
+struct SpawnState {
+  bool inherit = true;                     // fd_set_inherit: children get copies of every descriptor
+  std::array<int32_t, 3> stdio{-1, -1, -1};  // fd_set_stdio: the child's 0, 1, 2 (-1: the parent's own)
+  std::set<int> children;
+  bool in_child = false;                   // this host process was just forked: its guest never sees the call return
+};
+
+struct Kernel {
+  Kernel(Machine& m, ProcessEnd& end, Deadline& deadline, Sandbox& fs, FdTable& fds, ProcessTree& tree,
+         Trace& trace, const RunOptions& opt);
+  ~Kernel();  // streams never ended leave nothing behind
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  Machine& m;
+  ProcessEnd& end;
+  Deadline& deadline;
+  Sandbox& fs;
+  FdTable& fds;
+  ProcessTree& tree;
+  Trace& trace;
+  const RunOptions& opt;
+  bool record_data;                        // the trace shows the bytes a call moves
+  std::map<int32_t, FileStream> streams;
+  SpawnState spawn;
+
+  // The path in ebx, into path and the trace event: 0, -14 or -36.
+  int32_t path_arg(Call& c, std::string& path);
+  // The folder holding the last component of the path in ebx, as an O_PATH descriptor the caller closes; the
+  // component goes to leaf ("" for "/", or "." or ".."). A negated error number when there is no such folder.
+  int parent_arg(Call& c, std::string& leaf);
+};
+
+constexpr int32_t kMaxCount = 0x7fffffff;
+constexpr uint32_t kMaxPath = 4096;
+
+// "" (the root), "." and "..": last components that name no entry a call may create or remove.
+inline bool is_dot_leaf(const std::string& leaf) { return leaf.empty() || leaf == "." || leaf == ".."; }
+
+// -errno of the host call that just failed.
+int32_t neg_errno();
+
+// Closes a host descriptor when it goes out of scope.
+struct FdCloser {
+  int fd;
+  ~FdCloser();
+};
+
+}  // namespace tavik

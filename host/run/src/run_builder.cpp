@@ -1,0 +1,77 @@
+// RunBuilder: what a run owns is made here, what a child shares is borrowed from its parent.
+#include "run_builder.hpp"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "errors.hpp"
+#include "fd_table.hpp"
+#include "image.hpp"
+#include "process.hpp"
+#include "process_tree.hpp"
+#include "sandbox.hpp"
+#include "trace.hpp"
+
+namespace tavik {
+
+RunBuilder::RunBuilder(RunOptions opt) : opt_(std::move(opt)) {}
+RunBuilder::~RunBuilder() = default;
+
+RunBuilder& RunBuilder::stdio(std::array<std::shared_ptr<OpenFile>, 3> files) {
+  stdio_ = std::move(files);
+  return *this;
+}
+
+RunBuilder& RunBuilder::before_start(std::function<void(Machine&)> fn) {
+  before_start_ = std::move(fn);
+  return *this;
+}
+
+RunBuilder& RunBuilder::child_of(Sandbox& fs, FdTable& fds, ProcessTree& tree, std::string prefix) {
+  fs_ = &fs;
+  fds_ = &fds;
+  tree_ = &tree;
+  prefix_ = std::move(prefix);
+  return *this;
+}
+
+RunResult RunBuilder::run(const Image& image, std::vector<std::string> argv, const std::string& name) {
+  std::unique_ptr<Sandbox> own_fs;
+  std::unique_ptr<ProcessTree> own_tree;
+  std::unique_ptr<FdTable> own_fds;
+  if (!fs_) {
+    own_fs = std::make_unique<Sandbox>(opt_.root);
+    own_tree = std::make_unique<ProcessTree>();
+    own_fds = std::make_unique<FdTable>();
+    if (stdio_[0]) {
+      for (int fd = 0; fd < 3; ++fd) own_fds->put(fd, stdio_[fd]);
+    } else if (opt_.stdin_file) {
+      int fd = ::open(opt_.stdin_file->c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) throw SetupError("--stdin " + *opt_.stdin_file + ": " + std::strerror(errno));
+      own_fds->put(0, std::make_shared<OpenFile>(fd, true));
+    } else {
+      own_fds->put(0, std::make_shared<OpenFile>(opt_.stdin_fd, false));
+    }
+    if (!stdio_[0]) {
+      own_fds->put(1, std::make_shared<OpenFile>(opt_.stdout_fd, false));
+      own_fds->put(2, std::make_shared<OpenFile>(opt_.stderr_fd, false));
+    }
+  }
+  Sandbox& fs = fs_ ? *fs_ : *own_fs;
+  FdTable& fds = fds_ ? *fds_ : *own_fds;
+  ProcessTree& tree = tree_ ? *tree_ : *own_tree;
+  Trace trace(opt_.trace ? opt_.stderr_fd : -1, opt_.trace_json, opt_.keep_trace, prefix_);
+  Process process(image, std::move(argv), name, opt_, fs, fds, tree, trace);
+  RunResult result = process.run(before_start_);
+  result.trace = std::move(trace.events());
+  return result;
+}
+
+std::string process_name(const std::string& argv0) {
+  size_t slash = argv0.rfind('/');
+  return slash == std::string::npos ? argv0 : argv0.substr(slash + 1);
+}
+
+}  // namespace tavik

@@ -1,0 +1,196 @@
+// The process calls (_exit, spawn, waitpid, fd_set_inherit, fd_set_stdio) and a spawned child's life.
+#include "spawn.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "deadline.hpp"
+#include "errors.hpp"
+#include "fd_table.hpp"
+#include "kernel.hpp"
+#include "machine.hpp"
+#include "process_tree.hpp"
+#include "run_builder.hpp"
+#include "sandbox.hpp"
+#include "strf.hpp"
+#include "syscall_table.hpp"
+#include "trace.hpp"
+
+namespace tavik {
+namespace {
+
+constexpr int32_t kMaxSpawnArgs = 4096;
+constexpr size_t kMaxSpawnBytes = 256 * 1024;
+
+// The argument vector of a spawn: argc strings through the pointer array at addr; 0 or a negated error.
+int32_t read_spawn_args(const Machine& m, uint32_t addr, int32_t argc, std::vector<std::string>& argv) {
+  if (argc > kMaxSpawnArgs) return -TAVIK_E2BIG;
+  size_t bytes = 0;
+  for (int32_t i = 0; i < argc; ++i) {
+    uint32_t ptr;
+    if (m.read_bytes(addr + 4 * static_cast<uint32_t>(i), &ptr, 4) != 0) return kEFAULT;
+    std::string arg;
+    int32_t r = m.read_cstring(ptr, arg, kMaxSpawnBytes);
+    if (r == -TAVIK_ENAMETOOLONG) return -TAVIK_E2BIG;
+    if (r != 0) return r;
+    bytes += arg.size() + 1;
+    if (bytes > kMaxSpawnBytes) return -TAVIK_E2BIG;
+    argv.push_back(std::move(arg));
+  }
+  return 0;
+}
+
+// In the freshly forked child: its own descriptors, as fd_set_inherit and fd_set_stdio asked.
+void arrange_child_descriptors(Kernel& k) {
+  std::array<std::shared_ptr<OpenFile>, 3> stdio;
+  for (int i = 0; i < 3; ++i) stdio[i] = k.fds.get(k.spawn.stdio[i] >= 0 ? k.spawn.stdio[i] : i);
+  if (!k.spawn.inherit) k.fds.drop_above_stdio();
+  for (int i = 0; i < 3; ++i) {
+    if (stdio[i]) k.fds.put(i, stdio[i]);
+    else k.fds.close(i);
+  }
+  for (auto& [handle, s] : k.streams) {
+    ::close(s.fd);
+    ::close(s.dir_fd);
+  }
+  k.streams.clear();
+  k.spawn = SpawnState{};
+  k.spawn.in_child = true;
+}
+
+}  // namespace
+
+int32_t sys__exit(Kernel& k, Call& c) {
+  k.end.exit(static_cast<int32_t>(c.a[0]));
+  return 0;
+}
+
+int32_t sys_fd_set_inherit(Kernel& k, Call& c) {
+  k.spawn.inherit = c.a[0] != 0;
+  return 0;
+}
+
+int32_t sys_fd_set_stdio(Kernel& k, Call& c) {
+  for (int i = 0; i < 3; ++i) {
+    int32_t fd = static_cast<int32_t>(c.a[i]);
+    if (fd != -1 && !k.fds.get(fd)) return -TAVIK_EBADF;
+  }
+  for (int i = 0; i < 3; ++i) k.spawn.stdio[i] = static_cast<int32_t>(c.a[i]);
+  return 0;
+}
+
+int32_t sys_spawn(Kernel& k, Call& c) {
+  std::string path;
+  if (int32_t r = k.path_arg(c, path)) return r;
+  int32_t argc = static_cast<int32_t>(c.a[2]);
+  if (argc < 0) return -TAVIK_EINVAL;
+  std::vector<std::string> argv;
+  if (int32_t r = read_spawn_args(k.m, c.a[1], argc, argv)) return r;
+  int fd = k.fs.open(path, O_RDONLY);
+  if (fd < 0) return fd;
+  FdCloser closer{fd};
+  // Unreaped children count too: a guest that never waits would otherwise pile up host processes.
+  if (k.spawn.children.size() >= k.opt.process_limit) return -TAVIK_EAGAIN;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return neg_errno();
+  if (!S_ISREG(st.st_mode)) return -TAVIK_EACCES;
+  std::optional<Image> image;
+  try {
+    image = Image::load_fd(fd, path, k.opt.memory_cap);
+  } catch (const SetupError&) {
+    return -TAVIK_ENOEXEC;
+  }
+  if (!k.tree.enter(k.opt.process_limit)) return -TAVIK_EAGAIN;
+  k.trace.flush();
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    int32_t err = neg_errno();
+    k.tree.leave();
+    return err;
+  }
+  if (pid > 0) {
+    k.spawn.children.insert(pid);
+    return pid;
+  }
+  // The child: its own descriptors, then the run loop starts the new image in place of this one.
+  arrange_child_descriptors(k);
+  std::string name = process_name(argv.empty() ? path : argv[0]);
+  k.end.become_child(ChildStart{std::move(*image), std::move(argv), name});
+  return 0;
+}
+
+int32_t sys_waitpid(Kernel& k, Call& c) {
+  int32_t pid = static_cast<int32_t>(c.a[0]);
+  uint32_t options = c.a[2];
+  if (options & ~uint32_t{TAVIK_WNOHANG}) return -TAVIK_EINVAL;
+  if (c.a[1] != 0 && k.m.span(c.a[1], 4, UC_PROT_WRITE) != 4) return kEFAULT;
+  std::set<int>& children = k.spawn.children;
+  if (pid == -1 ? children.empty() : (pid <= 0 || !children.count(pid))) return -TAVIK_ECHILD;
+  int st = 0;
+  pid_t r;
+  bool poll_child = (options & TAVIK_WNOHANG) || k.deadline.set();
+  for (;;) {
+    r = ::waitpid(pid, &st, poll_child ? WNOHANG : 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r != 0 || (options & TAVIK_WNOHANG)) break;
+    // Under a time limit the wait polls, so that the limit can still stop this process.
+    if (k.deadline.passed()) {
+      k.deadline.stop_run();
+      return -TAVIK_EINTR;
+    }
+    k.deadline.sleep_us(2000);
+  }
+  if (r == 0) return 0;
+  if (r < 0) return neg_errno();
+  children.erase(r);
+  // POSIX layout: exit status in bits 8..15, or the number of the signal that ended a faulted child.
+  uint32_t word = WIFEXITED(st) ? static_cast<uint32_t>(WEXITSTATUS(st)) << 8
+                                : WIFSIGNALED(st) ? static_cast<uint32_t>(WTERMSIG(st)) : 0;
+  if (c.a[1] != 0) k.m.write_bytes(c.a[1], &word, 4);
+  return r;
+}
+
+void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, FdTable& fds, ProcessTree& tree) {
+  // The debugger, the injections and the JSON trace are the parent's alone.
+  RunOptions opt = parent;
+  opt.gdb_port = 0;
+  opt.trace_json.clear();
+  opt.injects.clear();
+  opt.keep_trace = false;
+  int code = 125;
+  int sig = 0;
+  try {
+    RunResult r = RunBuilder(opt)
+                      .child_of(fs, fds, tree, strf("[pid %d] ", static_cast<int>(::getpid())))
+                      .run(start.image, std::move(start.argv), start.name);
+    code = r.host_exit_code();
+    // The parent's waitpid sees the signal matching the fault, as for a native process.
+    if (r.end == RunResult::End::Fault) sig = fault_signal(r.fault.kind);
+    if (r.end == RunResult::End::Killed) sig = SIGKILL;
+  } catch (const std::exception& e) {
+    std::string line = std::string("tavik-run: ") + e.what() + "\n";
+    ssize_t ignored = ::write(parent.stderr_fd, line.data(), line.size());
+    (void)ignored;
+  }
+  // This process's slot in the tree goes back before it ends, however it ends.
+  tree.leave();
+  if (sig != 0) {
+    rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    ::signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(sig);
+  }
+  ::_exit(code);
+}
+
+}  // namespace tavik

@@ -1,0 +1,18 @@
+// Spawning and waiting: spawn forks the host process, and the child runs the new image in a fresh emulator with
+// its own descriptors, until it ends the host process with the guest's status or the signal of its fault.
+#pragma once
+
+#include "process_end.hpp"
+
+namespace tavik {
+
+class FdTable;
+class ProcessTree;
+class Sandbox;
+struct RunOptions;
+
+// The whole life of a spawned child in its forked host process; never returns.
+[[noreturn]] void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, FdTable& fds,
+                                    ProcessTree& tree);
+
+}  // namespace tavik
