@@ -72,7 +72,7 @@ TEST(Cli, OptionsReachTheRun) {
   std::string probe = guest_image("probe");
   auto run = tavik_run({"--root", dir.str(), "--stdin", dir.str() + "/in", "--trace", "--count-insns",
                         "--inject", "mkdir#1=-5", "--inject", "syscall_700#*=7", "--write-limit", "1", probe,
-                        "s:3:0:&0:3", "o:0:3", "p:10:/d", "s:49:&10:0:0", "s:700:0:0:0", "s:700:1:0:0"});
+                        "s:read:0:&0:3", "o:0:3", "p:10:/d", "s:mkdir:&10:0:0", "s:700:0:0:0", "s:700:1:0:0"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "a");
   EXPECT_NE(run.err.find("read(0, \"abc\", 3) = 3\n"), std::string::npos) << run.err;

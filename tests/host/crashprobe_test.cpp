@@ -16,7 +16,7 @@ using tavik::RunResult;
 using tavik::TraceEvent;
 using tavik::test::GuestRun;
 
-constexpr uint32_t k_write = 1, k_exit = 2;
+constexpr uint32_t k_write = TAVIK_NR_write, k_exit = TAVIK_NR__exit;
 const std::string k_usage = "Usage: crashprobe yes";
 const std::string k_announcement = "crashprobe: triggering deliberate crash";
 

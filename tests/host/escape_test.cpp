@@ -24,15 +24,15 @@ struct PathCall {
   const char* rest;  // ecx:edx after the path
 };
 const PathCall kPathCalls[] = {
-    {4, "0x241:0"},    // open, create + truncate
-    {21, "&3000:3"},   // writefile
-    {49, "0:0"},       // mkdir
-    {125, "0:0"},      // mkfifo
-    {53, "0:0"},       // tavikfs_stream_begin
-    {50, "0:0"},       // unlink
-    {51, "0:0"},       // rmdir
-    {95, "0:0"},       // chdir
-    {131, "0:0"},      // spawn
+    {TAVIK_NR_open, "0x241:0"},    // open, create + truncate
+    {TAVIK_NR_writefile, "&3000:3"},   // writefile
+    {TAVIK_NR_mkdir, "0:0"},       // mkdir
+    {TAVIK_NR_mkfifo, "0:0"},      // mkfifo
+    {TAVIK_NR_tavikfs_stream_begin, "0:0"},       // tavikfs_stream_begin
+    {TAVIK_NR_unlink, "0:0"},       // unlink
+    {TAVIK_NR_rmdir, "0:0"},       // rmdir
+    {TAVIK_NR_chdir, "0:0"},       // chdir
+    {TAVIK_NR_spawn, "0:0"},      // spawn
 };
 
 class Escape : public ::testing::Test {
@@ -56,7 +56,7 @@ class Escape : public ::testing::Test {
   }
   // Every path call on the path at scratch+0, after a chdir to /a/b/c so that relative climbs start deep.
   std::vector<std::string> every_call(const std::string& path) const {
-    std::vector<std::string> cmds{"p:0:" + path, "p:2000:/a/b/c", "p:3000:new", "s:95:&2000:0:0"};
+    std::vector<std::string> cmds{"p:0:" + path, "p:2000:/a/b/c", "p:3000:new", "s:chdir:&2000:0:0"};
     for (const PathCall& pc : kPathCalls) cmds.push_back("s:" + std::to_string(pc.nr) + ":&0:" + pc.rest);
     return cmds;
   }
@@ -96,12 +96,12 @@ TEST_F(Escape, NoPathCallReachesOutsideTheRoot) {
 
 TEST_F(Escape, TheGuestStringEndsAtItsFirstNul) {
   // The bytes after the NUL name a place outside; only the prefix is used.
-  auto run = probe({"p:0:made\\0/../../outside/x", "s:4:&0:0x241:0", "s:21:&0:&0:4", "p:100:dir\\0/../../x",
-                    "s:49:&100:0:0"},
+  auto run = probe({"p:0:made\\0/../../outside/x", "s:open:&0:0x241:0", "s:writefile:&0:&0:4", "p:100:dir\\0/../../x",
+                    "s:mkdir:&100:0:0"},
                    opt_);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{3, 0, 0}));
-  ASSERT_EQ(calls_of(run.result, 4).size(), 1u);
-  EXPECT_EQ(calls_of(run.result, 4)[0].path, "made");
+  ASSERT_EQ(calls_of(run.result, TAVIK_NR_open).size(), 1u);
+  EXPECT_EQ(calls_of(run.result, TAVIK_NR_open)[0].path, "made");
   EXPECT_EQ(read_file(root_ / "made"), "made");
   EXPECT_TRUE(fs::is_directory(root_ / "dir"));
   EXPECT_EQ(names_in(outside_), (std::set<std::string>{"secret"}));
@@ -122,8 +122,8 @@ TEST_F(Escape, PathsPastTheHostLimitAreTooLong) {
 
 TEST_F(Escape, NewlinesAreNamesInsideTheRootAndTracedEscaped) {
   opt_.trace = true;
-  auto run = probe({"p:0:new\\nline", "s:4:&0:0x241:0", "p:100:dir\\n", "s:49:&100:0:0", "s:95:&100:0:0",
-                    "s:52:&200:100:0", "o:200:5"},
+  auto run = probe({"p:0:new\\nline", "s:open:&0:0x241:0", "p:100:dir\\n", "s:mkdir:&100:0:0", "s:chdir:&100:0:0",
+                    "s:getcwd:&200:100:0", "o:200:5"},
                    opt_);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{3, 0, 0, 5, 5}));
   EXPECT_TRUE(fs::is_regular_file(root_ / "new\nline"));

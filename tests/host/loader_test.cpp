@@ -40,7 +40,7 @@ TEST(Loader, GoodImageGetsArgcInlineArgvAndANullPointer) {
 
 TEST(Loader, ZeroFilledDataBeyondTheFileAndSeparatePermissions) {
   // The scratch area is .bss: all zero; read-only data cannot be the target of a read.
-  auto run = tavik::test::probe({"o:4096:8", "s:3:0:^0:1"});
+  auto run = tavik::test::probe({"o:4096:8", "s:read:0:^0:1"});
   EXPECT_EQ(run.out, std::string(8, '\0'));
   EXPECT_EQ(tavik::test::results_of(run.result).back(), -14);
 }

@@ -19,7 +19,7 @@ TEST(ProcessEnd, StatusReachesTheKernelUnchanged) {
       EXPECT_EQ(run.result.host_exit_code(), status & 0xff) << how;
       // Nothing but the end: no write, one _exit.
       ASSERT_EQ(run.result.trace.size(), 1u) << how;
-      EXPECT_EQ(run.result.trace[0].nr, 2u);
+      EXPECT_EQ(run.result.trace[0].nr, TAVIK_NR__exit);
       EXPECT_EQ(run.result.trace[0].args[0], static_cast<uint32_t>(status));
     }
   }

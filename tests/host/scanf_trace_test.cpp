@@ -10,7 +10,7 @@ using tavik::TraceEvent;
 using tavik::test::GuestRun;
 using tavik::test::ScratchRoot;
 
-constexpr uint32_t k_read = 3, k_open = 4;
+constexpr uint32_t k_read = TAVIK_NR_read, k_open = TAVIK_NR_open;
 
 // Words, separators of every kind, a NUL inside a word, a word longer than 255 bytes, and a last word that the
 // end of the input ends.

@@ -15,7 +15,7 @@ using tavik::TraceEvent;
 using tavik::test::GuestRun;
 using tavik::test::ScratchRoot;
 
-constexpr uint32_t k_write = 1, k_exit = 2, k_read = 3, k_open = 4, k_close = 5, k_writefile = 21, k_lseek = 110;
+constexpr uint32_t k_write = TAVIK_NR_write, k_exit = TAVIK_NR__exit, k_read = TAVIK_NR_read, k_open = TAVIK_NR_open, k_close = TAVIK_NR_close, k_writefile = TAVIK_NR_writefile, k_lseek = TAVIK_NR_lseek;
 
 // The trace without the final _exit, which every run ends with.
 std::vector<TraceEvent> calls_of(const GuestRun& run) {

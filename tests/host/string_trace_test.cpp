@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr uint32_t k_write = 1, k_exit = 2;
+constexpr uint32_t k_write = TAVIK_NR_write, k_exit = TAVIK_NR__exit;
 
 void expect_only_framework_calls(const std::string& program, const std::vector<std::string>& args) {
   tavik::test::ScratchRoot root;

@@ -35,15 +35,15 @@ TEST(Syscalls, WriteAndReadMoveBytesAndCheckEverything) {
   put_file(dir, "in", "abcdef");
   RunOptions opt;
   opt.stdin_file = (dir.path() / "in").string();
-  auto run = probe({"s:3:0:&0:4", "s:3:0:&0:100", "s:3:0:&0:10", "s:1:1:&0:2", "s:1:9:&0:1", "s:1:1:16:4",
-                    "s:1:1:&0:0", "s:1:1:!5:0xffffffff", "s:3:0:^0:1", "s:3:7:&0:1"},
+  auto run = probe({"s:read:0:&0:4", "s:read:0:&0:100", "s:read:0:&0:10", "s:write:1:&0:2", "s:write:9:&0:1", "s:write:1:16:4",
+                    "s:write:1:&0:0", "s:write:1:!5:0xffffffff", "s:read:0:^0:1", "s:read:7:&0:1"},
                    opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{4, 2, 0, 2, -9, -14, 0, 5, -14, -9}));
-  auto reads = calls_of(run.result, 3);
+  auto reads = calls_of(run.result, TAVIK_NR_read);
   EXPECT_EQ(reads[0].data, "abcd");
   EXPECT_EQ(reads[1].data, "ef");
   EXPECT_EQ(run.out, std::string("ef") + std::string(5, '\0'));
-  EXPECT_EQ(calls_of(run.result, 1)[4].data, std::string(5, '\0')) << "a huge count stops at unmapped memory";
+  EXPECT_EQ(calls_of(run.result, TAVIK_NR_write)[4].data, std::string(5, '\0')) << "a huge count stops at unmapped memory";
 }
 
 TEST(Syscalls, ReadNeverConsumesWhatItCannotStore) {
@@ -52,15 +52,15 @@ TEST(Syscalls, ReadNeverConsumesWhatItCannotStore) {
   RunOptions opt;
   opt.stdin_file = (dir.path() / "in").string();
   // Two bytes wanted, one byte of room before unmapped memory: one byte read, the other still there.
-  auto run = probe({"s:3:0:!1:2", "s:3:0:&0:2"}, opt);
+  auto run = probe({"s:read:0:!1:2", "s:read:0:&0:2"}, opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{1, 1}));
-  EXPECT_EQ(calls_of(run.result, 3)[1].data, "y");
+  EXPECT_EQ(calls_of(run.result, TAVIK_NR_read)[1].data, "y");
 }
 
 TEST(Syscalls, WriteLimitCapsEachWrite) {
   RunOptions opt;
   opt.write_limit = 2;
-  auto run = probe({"p:0:hello", "s:1:1:&0:5", "s:1:1:&2:3"}, opt);
+  auto run = probe({"p:0:hello", "s:write:1:&0:5", "s:write:1:&2:3"}, opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{2, 2}));
   EXPECT_EQ(run.out, "hell");
 }
@@ -72,22 +72,22 @@ TEST(Syscalls, OpenFlagsAndLowestFreeDescriptor) {
   RunOptions opt;
   opt.root = dir.str();
   auto run = probe({"p:0:/in.txt", "p:100:out.txt", "p:200:nope", "p:300:keep.txt",
-                    "s:4:&0:0:0",         // 3
-                    "s:4:&100:0x241:0",   // 4: created
-                    "s:1:4:&0:3",         // "/in"
-                    "s:5:3:0:0",          // close 3
-                    "s:4:&0:0:0",         // 3 again
-                    "s:4:&200:0:0",       // -2
-                    "s:4:&0:0x8:0",       // unknown flag: -22
-                    "s:4:&300:0x1:0",     // 5: write only, no truncation
-                    "s:1:5:&100:2",       // "ou" over "01"
-                    "s:5:99:0:0",         // -9
-                    "s:4:&100:0x200:0"},  // 6: truncated, read only
+                    "s:open:&0:0:0",         // 3
+                    "s:open:&100:0x241:0",   // 4: created
+                    "s:write:4:&0:3",         // "/in"
+                    "s:close:3:0:0",          // close 3
+                    "s:open:&0:0:0",         // 3 again
+                    "s:open:&200:0:0",       // -2
+                    "s:open:&0:0x8:0",       // unknown flag: -22
+                    "s:open:&300:0x1:0",     // 5: write only, no truncation
+                    "s:write:5:&100:2",       // "ou" over "01"
+                    "s:close:99:0:0",         // -9
+                    "s:open:&100:0x200:0"},  // 6: truncated, read only
                    opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{3, 4, 3, 0, 3, -2, -22, 5, 2, -9, 6}));
   EXPECT_EQ(read_file(dir.path() / "out.txt"), "");
   EXPECT_EQ(read_file(dir.path() / "keep.txt"), "ou23456789");
-  EXPECT_EQ(calls_of(run.result, 4)[0].path, "/in.txt");
+  EXPECT_EQ(calls_of(run.result, TAVIK_NR_open)[0].path, "/in.txt");
 }
 
 TEST(Syscalls, LseekWhenceAndErrors) {
@@ -95,11 +95,11 @@ TEST(Syscalls, LseekWhenceAndErrors) {
   put_file(dir, "f", "0123456789");
   RunOptions opt;
   opt.root = dir.str();
-  auto run = probe({"p:0:f", "s:4:&0:0:0", "s:110:3:4:0", "s:3:3:&100:2", "s:110:3:0:1", "s:110:3:-1:2",
-                    "s:110:3:0:3", "s:110:8:0:0", "s:110:3:-20:1"},
+  auto run = probe({"p:0:f", "s:open:&0:0:0", "s:lseek:3:4:0", "s:read:3:&100:2", "s:lseek:3:0:1", "s:lseek:3:-1:2",
+                    "s:lseek:3:0:3", "s:lseek:8:0:0", "s:lseek:3:-20:1"},
                    opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{3, 4, 2, 6, 9, -22, -9, -22}));
-  EXPECT_EQ(calls_of(run.result, 3)[0].data, "45");
+  EXPECT_EQ(calls_of(run.result, TAVIK_NR_read)[0].data, "45");
 }
 
 TEST(Syscalls, GetkeyGivesBytesThenMinusOne) {
@@ -107,7 +107,7 @@ TEST(Syscalls, GetkeyGivesBytesThenMinusOne) {
   put_file(dir, "in", "a\xff");
   RunOptions opt;
   opt.stdin_file = (dir.path() / "in").string();
-  auto run = probe({"s:6:0:0:0", "s:6:0:0:0", "s:6:0:0:0"}, opt);
+  auto run = probe({"s:getkey:0:0:0", "s:getkey:0:0:0", "s:getkey:0:0:0"}, opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{'a', 0xff, -1}));
 }
 
@@ -116,15 +116,15 @@ TEST(Syscalls, WritefileReplacesTheWholeFileOrNothing) {
   put_file(dir, "f.txt", "old content");
   RunOptions opt;
   opt.root = dir.str();
-  auto run = probe({"p:0:/f.txt", "p:100:new", "p:200:/missing/x", "p:300:/empty", "s:21:&0:&100:3",
-                    "m:0x3fff0:16:65", "s:21:&0:!4:10", "s:21:&200:&100:3", "s:21:&300:&100:0", "s:21:16:&100:3",
-                    "s:21:&0:16:3"},
+  auto run = probe({"p:0:/f.txt", "p:100:new", "p:200:/missing/x", "p:300:/empty", "s:writefile:&0:&100:3",
+                    "m:0x3fff0:16:65", "s:writefile:&0:!4:10", "s:writefile:&200:&100:3", "s:writefile:&300:&100:0", "s:writefile:16:&100:3",
+                    "s:writefile:&0:16:3"},
                    opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{0, -14, -2, 0, -14, -14}));
   EXPECT_EQ(read_file(dir.path() / "f.txt"), "new") << "a write that failed midway left the file alone";
   EXPECT_EQ(read_file(dir.path() / "empty"), "");
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"empty", "f.txt"})) << "no temporary file is left";
-  EXPECT_EQ(calls_of(run.result, 21)[0].data, "new");
+  EXPECT_EQ(calls_of(run.result, TAVIK_NR_writefile)[0].data, "new");
 }
 
 TEST(Syscalls, FoldersAndTheWorkingDirectory) {
@@ -133,22 +133,22 @@ TEST(Syscalls, FoldersAndTheWorkingDirectory) {
   RunOptions opt;
   opt.root = dir.str();
   auto run = probe({"p:0:/d", "p:10:d", "p:20:rel", "p:30:/nope", "p:40:/file", "p:50:/d/sub",
-                    "s:49:&0:0:0",      // mkdir /d: 0
-                    "s:49:&0:0:0",      // again: -17
-                    "s:95:&10:0:0",     // chdir d: 0
-                    "s:52:&100:100:0",  // getcwd: 2
-                    "s:52:&200:2:0",    // too small: -34
-                    "s:52:&200:3:0",    // exact fit: 2
-                    "s:21:&20:&10:1",   // writefile rel: 0, lands in /d
-                    "s:50:&20:0:0",     // unlink rel: 0
-                    "s:50:&20:0:0",     // again: -2
-                    "s:49:&50:0:0",     // mkdir /d/sub: 0
-                    "s:51:&0:0:0",      // rmdir /d: not empty
-                    "s:51:&50:0:0",     // rmdir /d/sub: 0
-                    "s:95:&30:0:0",     // chdir /nope: -2
-                    "s:95:&40:0:0",     // chdir to a file: -20
-                    "s:51:&0:0:0",      // rmdir /d while it is the cwd: 0
-                    "s:51:&30:0:0",     // -2
+                    "s:mkdir:&0:0:0",      // mkdir /d: 0
+                    "s:mkdir:&0:0:0",      // again: -17
+                    "s:chdir:&10:0:0",     // chdir d: 0
+                    "s:getcwd:&100:100:0",  // getcwd: 2
+                    "s:getcwd:&200:2:0",    // too small: -34
+                    "s:getcwd:&200:3:0",    // exact fit: 2
+                    "s:writefile:&20:&10:1",   // writefile rel: 0, lands in /d
+                    "s:unlink:&20:0:0",     // unlink rel: 0
+                    "s:unlink:&20:0:0",     // again: -2
+                    "s:mkdir:&50:0:0",     // mkdir /d/sub: 0
+                    "s:rmdir:&0:0:0",      // rmdir /d: not empty
+                    "s:rmdir:&50:0:0",     // rmdir /d/sub: 0
+                    "s:chdir:&30:0:0",     // chdir /nope: -2
+                    "s:chdir:&40:0:0",     // chdir to a file: -20
+                    "s:rmdir:&0:0:0",      // rmdir /d while it is the cwd: 0
+                    "s:rmdir:&30:0:0",     // -2
                     "o:100:3", "o:200:3"},
                    opt);
   EXPECT_EQ(results_of(run.result),
@@ -162,45 +162,45 @@ TEST(Syscalls, StreamedWriteAppearsOnlyWhenEnded) {
   RunOptions opt;
   opt.root = dir.str();
   auto run = probe({"p:0:/s.txt", "p:100:abc", "p:200:/left.txt",
-                    "s:53:&0:0:0",     // 1
-                    "s:54:1:&100:3",   // 3
-                    "s:54:1:&100:2",   // 2
-                    "s:4:&0:0:0",      // not there yet: -2
-                    "s:55:1:0:0",      // 0
-                    "s:4:&0:0:0",      // 3
-                    "s:55:1:0:0",      // -9
-                    "s:54:7:&100:1",   // -9
-                    "s:53:&200:0:0"},  // 1 again, never ended
+                    "s:tavikfs_stream_begin:&0:0:0",     // 1
+                    "s:tavikfs_stream_write:1:&100:3",   // 3
+                    "s:tavikfs_stream_write:1:&100:2",   // 2
+                    "s:open:&0:0:0",      // not there yet: -2
+                    "s:tavikfs_stream_end:1:0:0",      // 0
+                    "s:open:&0:0:0",      // 3
+                    "s:tavikfs_stream_end:1:0:0",      // -9
+                    "s:tavikfs_stream_write:7:&100:1",   // -9
+                    "s:tavikfs_stream_begin:&200:0:0"},  // 1 again, never ended
                    opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{1, 3, 2, -2, 0, 3, -9, -9, 1}));
   EXPECT_EQ(read_file(dir.path() / "s.txt"), "abcab");
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"s.txt"})) << "an unended stream leaves nothing";
-  EXPECT_EQ(calls_of(run.result, 54)[1].data, "ab");
+  EXPECT_EQ(calls_of(run.result, TAVIK_NR_tavikfs_stream_write)[1].data, "ab");
 }
 
 TEST(Syscalls, PipesDuplicatesAndNonBlocking) {
   auto run = probe({"p:100:xyz",
-                    "s:124:&0:0:0",    // pipe: 0 -> 3, 4
-                    "s:1:4:&100:3",    // 3
-                    "s:3:3:&200:10",   // 3 "xyz"
-                    "s:126:4:0:0",     // dup: 5
-                    "s:127:4:9:0",     // dup2: 9
-                    "s:1:9:&100:1",    // 1
-                    "s:3:3:&200:10",   // "x"
-                    "s:5:4:0:0", "s:5:5:0:0", "s:5:9:0:0",
-                    "s:3:3:&200:10",   // end of data: 0
-                    "s:124:&8:0:0",    // 0 -> 4, 5
-                    "s:130:4:2:0",     // non-blocking: 0
-                    "s:3:4:&200:1",    // -11
-                    "s:127:3:-1:0",    // -9
-                    "s:126:77:0:0",    // -9
-                    "s:124:^0:0:0",    // -14
+                    "s:pipe:&0:0:0",    // pipe: 0 -> 3, 4
+                    "s:write:4:&100:3",    // 3
+                    "s:read:3:&200:10",   // 3 "xyz"
+                    "s:dup:4:0:0",     // dup: 5
+                    "s:dup2:4:9:0",     // dup2: 9
+                    "s:write:9:&100:1",    // 1
+                    "s:read:3:&200:10",   // "x"
+                    "s:close:4:0:0", "s:close:5:0:0", "s:close:9:0:0",
+                    "s:read:3:&200:10",   // end of data: 0
+                    "s:pipe:&8:0:0",    // 0 -> 4, 5
+                    "s:fd_set_nonblock:4:2:0",     // non-blocking: 0
+                    "s:read:4:&200:1",    // -11
+                    "s:dup2:3:-1:0",    // -9
+                    "s:dup:77:0:0",    // -9
+                    "s:pipe:^0:0:0",    // -14
                     "o:0:16"});
   EXPECT_EQ(results_of(run.result),
             (std::vector<int32_t>{0, 3, 3, 5, 9, 1, 1, 0, 0, 0, 0, 0, 0, -11, -9, -9, -14, 16}));
   const int32_t ends[4] = {3, 4, 4, 5};
   EXPECT_EQ(run.out, std::string(reinterpret_cast<const char*>(ends), 16));
-  EXPECT_EQ(calls_of(run.result, 3)[0].data, "xyz");
+  EXPECT_EQ(calls_of(run.result, TAVIK_NR_read)[0].data, "xyz");
 }
 
 TEST(Syscalls, FifosUnknownCallsAndBadPointers) {
@@ -208,13 +208,13 @@ TEST(Syscalls, FifosUnknownCallsAndBadPointers) {
   RunOptions opt;
   opt.root = dir.str();
   auto run = probe({"p:0:/ff", "m:0x3fff0:16:97",
-                    "s:125:&0:0:0",    // 0
-                    "s:125:&0:0:0",    // -17
+                    "s:mkfifo:&0:0:0",    // 0
+                    "s:mkfifo:&0:0:0",    // -17
                     "s:999:1:2:3",     // -38
-                    "s:4:16:0:0",      // -14
-                    "s:4:!16:0:0",     // no NUL before unmapped memory: -14
-                    "s:52:^0:100:0",   // read-only buffer: -14
-                    "s:132:1:!2:0"},   // -14 before anything else
+                    "s:open:16:0:0",      // -14
+                    "s:open:!16:0:0",     // no NUL before unmapped memory: -14
+                    "s:getcwd:^0:100:0",   // read-only buffer: -14
+                    "s:waitpid:1:!2:0"},   // -14 before anything else
                    opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{0, -17, -38, -14, -14, -14, -14}));
   struct stat st;
@@ -225,7 +225,7 @@ TEST(Syscalls, FifosUnknownCallsAndBadPointers) {
 
 TEST(Syscalls, UsleepSleepsForReal) {
   auto start = std::chrono::steady_clock::now();
-  auto run = probe({"s:22:60000:0:0"});
+  auto run = probe({"s:usleep:60000:0:0"});
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{0}));
 }
@@ -256,7 +256,7 @@ class Spawn : public ::testing::Test {
 
 TEST_F(Spawn, ChildrenRunWithTheirArgumentsAndReportTheirStatus) {
   auto cmds = child_argv({"probe", "a", "q:5"});
-  for (const char* c : {"p:0:/bin/probe", "s:131:&0:&4096:3", "s:132:$0:&0x2000:0", "o:0x2000:4"}) cmds.push_back(c);
+  for (const char* c : {"p:0:/bin/probe", "s:spawn:&0:&4096:3", "s:waitpid:$0:&0x2000:0", "o:0x2000:4"}) cmds.push_back(c);
   auto run = probe(cmds, opt_);
   auto r = results_of(run.result);
   ASSERT_EQ(r.size(), 3u) << run.err;
@@ -267,7 +267,7 @@ TEST_F(Spawn, ChildrenRunWithTheirArgumentsAndReportTheirStatus) {
 
 TEST_F(Spawn, AFaultingChildIsSeenAsItsSignal) {
   auto cmds = child_argv({"faults", "n"});
-  for (const char* c : {"p:0:/bin/faults", "s:131:&0:&4096:2", "s:132:-1:&0x2000:0", "o:0x2000:4"}) cmds.push_back(c);
+  for (const char* c : {"p:0:/bin/faults", "s:spawn:&0:&4096:2", "s:waitpid:-1:&0x2000:0", "o:0x2000:4"}) cmds.push_back(c);
   auto run = probe(cmds, opt_);
   EXPECT_EQ(run.out, std::string("\x0b\x00\x00\x00", 4)) << "SIGSEGV";
   EXPECT_NE(run.err.find("tavik: faults: page fault: write at 0x00000000"), std::string::npos) << run.err;
@@ -277,23 +277,23 @@ TEST_F(Spawn, AFaultingChildIsSeenAsItsSignal) {
 TEST_F(Spawn, StandardDescriptorsAndInheritance) {
   auto cmds = child_argv({"probe", "a"});
   for (const char* c : {"p:0:/bin/probe", "p:16:/inh.txt",
-                        "s:124:&0x3000:0:0",        // 3, 4
-                        "s:129:-1:4:-1",            // child's stdout is the pipe
-                        "s:131:&0:&4096:2",
-                        "s:5:4:0:0",
-                        "s:132:$2:0:0",
-                        "s:3:3:&0x4000:100",        // what the child wrote
-                        "s:129:-1:-1:-1",
-                        "s:4:&16:0x241:0",          // 4
+                        "s:pipe:&0x3000:0:0",        // 3, 4
+                        "s:fd_set_stdio:-1:4:-1",            // child's stdout is the pipe
+                        "s:spawn:&0:&4096:2",
+                        "s:close:4:0:0",
+                        "s:waitpid:$2:0:0",
+                        "s:read:3:&0x4000:100",        // what the child wrote
+                        "s:fd_set_stdio:-1:-1:-1",
+                        "s:open:&16:0x241:0",          // 4
                         "w:4096:&0x1200", "p:0x1200:probe", "w:4100:&0x1210", "p:0x1210:s:1:4:^0:4",
-                        "s:128:0:0:0",              // children get 0..2 only
-                        "s:131:&0:&4096:2", "s:132:$9:0:0",
-                        "s:128:5:0:0",              // all descriptors again
-                        "s:131:&0:&4096:2", "s:132:$12:0:0"}) {
+                        "s:fd_set_inherit:0:0:0",              // children get 0..2 only
+                        "s:spawn:&0:&4096:2", "s:waitpid:$9:0:0",
+                        "s:fd_set_inherit:5:0:0",              // all descriptors again
+                        "s:spawn:&0:&4096:2", "s:waitpid:$12:0:0"}) {
     cmds.push_back(c);
   }
   auto run = probe(cmds, opt_);
-  auto reads = calls_of(run.result, 3);
+  auto reads = calls_of(run.result, TAVIK_NR_read);
   ASSERT_FALSE(reads.empty()) << run.err;
   EXPECT_EQ(reads[0].data, "probe\na\nend\n");
   EXPECT_EQ(run.out, "") << "nothing reached the parent's stdout";
@@ -301,8 +301,8 @@ TEST_F(Spawn, StandardDescriptorsAndInheritance) {
 }
 
 TEST_F(Spawn, RefusedImagesAndUnknownChildren) {
-  auto run = probe({"p:0:/bin/none", "p:20:/bin/text", "p:40:/bin", "s:131:&0:0:0", "s:131:&20:0:0",
-                    "s:131:&40:0:0", "s:131:&0:0:-1", "s:132:12345:0:0", "s:132:-1:0:0", "s:132:1:0:2"},
+  auto run = probe({"p:0:/bin/none", "p:20:/bin/text", "p:40:/bin", "s:spawn:&0:0:0", "s:spawn:&20:0:0",
+                    "s:spawn:&40:0:0", "s:spawn:&0:0:-1", "s:waitpid:12345:0:0", "s:waitpid:-1:0:0", "s:waitpid:1:0:2"},
                    opt_);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{-2, -8, -13, -22, -10, -10, -22}));
 }

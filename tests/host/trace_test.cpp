@@ -21,7 +21,7 @@ std::string faults() { return tavik::test::guest_image("faults"); }
 TEST(Trace, TextLinesLookLikeStrace) {
   RunOptions opt;
   opt.trace = true;
-  auto run = probe({"p:0:hi\\n", "s:1:1:&0:3", "s:4:&0:0:0", "m:100:40:120", "s:1:1:&100:40", "s:3:0:&0:5",
+  auto run = probe({"p:0:hi\\n", "s:write:1:&0:3", "s:open:&0:0:0", "m:100:40:120", "s:write:1:&100:40", "s:read:0:&0:5",
                     "s:999:1:0xa:3", "q:-3"},
                    opt);
   EXPECT_EQ(run.err,
@@ -41,7 +41,7 @@ TEST(Trace, JsonLinesCarryRegistersResultsBytesAndPaths) {
   opt.root = dir.str();
   opt.stdin_file = (dir.path() / "in").string();
   opt.trace_json = (dir.path() / "t.json").string();
-  auto run = probe({"p:0:hi", "s:1:1:&0:2", "s:3:0:&8:4", "s:4:&0:0x241:0", "q:-2"}, opt);
+  auto run = probe({"p:0:hi", "s:write:1:&0:2", "s:read:0:&8:4", "s:open:&0:0x241:0", "q:-2"}, opt);
   uint32_t buf = run.result.trace.at(0).args[1];
   std::string expect = "{\"nr\":1,\"name\":\"write\",\"args\":[1," + std::to_string(buf) + ",2],\"ret\":2,\"hex\":\"6869\"}\n" +
                        "{\"nr\":3,\"name\":\"read\",\"args\":[0," + std::to_string(buf + 8) + ",4],\"ret\":1,\"hex\":\"51\"}\n" +
@@ -60,14 +60,14 @@ TEST(Trace, InjectionsReplaceTheKthCallUnperformed) {
   opt.trace_json = (dir.path() / "t.json").string();
   // K counts every call of the number, whatever its arguments.
   opt.injects = {{"open", 2, -2}, {"write", 1, 5}, {"mkdir", 1, 0}};
-  auto run = probe({"p:0:/f", "p:10:/d", "s:4:&0:0:0", "s:4:&0:0x241:0", "s:4:&0:0:0", "s:1:1:&0:2", "s:1:1:&0:2",
-                    "s:49:&10:0:0"},
+  auto run = probe({"p:0:/f", "p:10:/d", "s:open:&0:0:0", "s:open:&0:0x241:0", "s:open:&0:0:0", "s:write:1:&0:2", "s:write:1:&0:2",
+                    "s:mkdir:&10:0:0"},
                    opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{3, -2, 4, 5, 2, 0}));
   EXPECT_EQ(read_file(dir.path() / "f"), "x") << "the injected open did not truncate";
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "d")) << "the injected mkdir made nothing";
   EXPECT_EQ(run.out, "/f") << "only the second write wrote";
-  auto opens = calls_of(run.result, 4);
+  auto opens = calls_of(run.result, TAVIK_NR_open);
   EXPECT_TRUE(opens[1].injected);
   EXPECT_FALSE(opens[0].injected);
   EXPECT_EQ(opens[1].path, "/f") << "an injected call still shows its path";
@@ -130,13 +130,13 @@ TEST(Trace, LimitsStopARunawayGuest) {
   EXPECT_EQ(run.result.killed, tavik::Limit::Timeout);
   EXPECT_EQ(run.result.host_exit_code(), 137);
   // A sleeping guest is stopped at the time limit too, not at the end of its sleep.
-  run = probe({"s:22:30000000:0:0"}, slow);
+  run = probe({"s:usleep:30000000:0:0"}, slow);
   EXPECT_EQ(run.result.killed, tavik::Limit::Timeout);
   // And so is one waiting for input that never comes.
   int never[2];
   ASSERT_EQ(::pipe(never), 0);
   slow.stdin_fd = never[0];
-  run = tavik::test::run_guest(tavik::test::guest_image("probe"), {"s:3:0:&0:1", "s:6:0:0:0"}, slow);
+  run = tavik::test::run_guest(tavik::test::guest_image("probe"), {"s:read:0:&0:1", "s:getkey:0:0:0"}, slow);
   EXPECT_EQ(run.result.killed, tavik::Limit::Timeout);
   ::close(never[0]);
   ::close(never[1]);

@@ -20,7 +20,7 @@ std::map<std::string, Step> split_steps(const std::vector<TraceEvent>& trace) {
   std::map<std::string, Step> steps;
   Step current;
   for (const TraceEvent& e : trace) {
-    bool marker = e.nr == 1 && e.args[0] == 1 && !e.data.empty() && e.data[0] == '@';
+    bool marker = e.nr == TAVIK_NR_write && e.args[0] == 1 && !e.data.empty() && e.data[0] == '@';
     if (!marker) {
       current.calls.push_back(e);
       continue;
@@ -86,42 +86,42 @@ TEST_F(WrapperTrace, RefusedArgumentsMakeNoCall) {
 }
 
 TEST_F(WrapperTrace, ByteCountsAreClampedToTheSignedRange) {
-  EXPECT_EQ(one_call("write_clamp", 1).args[2], 0x7fffffffu);
-  EXPECT_EQ(one_call("read_clamp", 3).args[2], 0x7fffffffu);
-  EXPECT_EQ(one_call("writefile_clamp", 21).args[2], 0x7fffffffu);
-  EXPECT_EQ(one_call("stream_write_clamp", 54).args[2], 0x7fffffffu);
-  const TraceEvent& cwd = one_call("getcwd_clamp", 52);
+  EXPECT_EQ(one_call("write_clamp", TAVIK_NR_write).args[2], 0x7fffffffu);
+  EXPECT_EQ(one_call("read_clamp", TAVIK_NR_read).args[2], 0x7fffffffu);
+  EXPECT_EQ(one_call("writefile_clamp", TAVIK_NR_writefile).args[2], 0x7fffffffu);
+  EXPECT_EQ(one_call("stream_write_clamp", TAVIK_NR_tavikfs_stream_write).args[2], 0x7fffffffu);
+  const TraceEvent& cwd = one_call("getcwd_clamp", TAVIK_NR_getcwd);
   EXPECT_EQ(cwd.args[1], 0x7fffffffu);
   EXPECT_EQ(cwd.args[2], 0u);
   // A count of 0 is passed on, not refused.
-  EXPECT_EQ(one_call("write_zero", 1).args[2], 0u);
-  const TraceEvent& empty = one_call("writefile_empty", 21);
+  EXPECT_EQ(one_call("write_zero", TAVIK_NR_write).args[2], 0u);
+  const TraceEvent& empty = one_call("writefile_empty", TAVIK_NR_writefile);
   EXPECT_EQ(empty.args[2], 0u);
   EXPECT_EQ(empty.ret, 0);
 }
 
 TEST_F(WrapperTrace, OpenPassesTheModeOnlyWhenCreating) {
-  const TraceEvent& create = one_call("open_create", 4);
+  const TraceEvent& create = one_call("open_create", TAVIK_NR_open);
   EXPECT_EQ(create.args[1], 0x41u);
   EXPECT_EQ(create.args[2], 0644u);
   EXPECT_EQ(create.ret, 3) << "the lowest free descriptor";
-  const TraceEvent& plain = one_call("open_plain", 4);
+  const TraceEvent& plain = one_call("open_plain", TAVIK_NR_open);
   EXPECT_EQ(plain.args[1], 0u);
   EXPECT_EQ(plain.args[2], 0u) << "the caller's mode must not reach the kernel without 0x40";
-  const TraceEvent& creat = one_call("creat", 4);
+  const TraceEvent& creat = one_call("creat", TAVIK_NR_open);
   EXPECT_EQ(creat.args[1], 0x241u);
   EXPECT_EQ(creat.args[2], 0u);
   // A kernel failure reaches the caller unchanged.
-  EXPECT_EQ(one_call("open_missing", 4).ret, -2);
+  EXPECT_EQ(one_call("open_missing", TAVIK_NR_open).ret, -2);
 }
 
 TEST_F(WrapperTrace, AccessOpensForReadingThenCloses) {
   const Step& made = step("access_made");
   ASSERT_EQ(made.calls.size(), 2u);
-  EXPECT_EQ(made.calls[0].nr, 4u);
+  EXPECT_EQ(made.calls[0].nr, TAVIK_NR_open);
   EXPECT_EQ(made.calls[0].args[1], 0u);
   EXPECT_EQ(made.calls[0].args[2], 0u);
-  EXPECT_EQ(made.calls[1].nr, 5u);
+  EXPECT_EQ(made.calls[1].nr, TAVIK_NR_close);
   EXPECT_EQ(made.calls[1].args[0], static_cast<uint32_t>(made.calls[0].ret));
   EXPECT_EQ(made.result, 0);
   const Step& missing = step("access_missing");
@@ -136,7 +136,7 @@ TEST_F(WrapperTrace, SleepsAskInMicrosecondsAndAlwaysSucceed) {
   for (const auto& [name, micros] : cases) {
     const Step& s = step(name);
     ASSERT_EQ(s.calls.size(), 1u) << name;
-    EXPECT_EQ(s.calls[0].nr, 22u) << name;
+    EXPECT_EQ(s.calls[0].nr, TAVIK_NR_usleep) << name;
     EXPECT_EQ(s.calls[0].args[0], micros) << name << ": 4295 s wraps in 32-bit microseconds";
     EXPECT_TRUE(s.calls[0].injected) << name;
     EXPECT_EQ(s.calls[0].ret, -5) << name;
@@ -145,23 +145,23 @@ TEST_F(WrapperTrace, SleepsAskInMicrosecondsAndAlwaysSucceed) {
 }
 
 TEST_F(WrapperTrace, RegistersCarryArgumentsAsGiven) {
-  const TraceEvent& seek = one_call("lseek", 110);
+  const TraceEvent& seek = one_call("lseek", TAVIK_NR_lseek);
   EXPECT_EQ(seek.args, (std::array<uint32_t, 3>{99, 0xfffffffdu, 2}));
-  EXPECT_EQ(one_call("dup2", 127).args, (std::array<uint32_t, 3>{1, 5, 0}));
-  EXPECT_EQ(one_call("fd_set_inherit_neg", 128).args[0], 1u);
-  EXPECT_EQ(one_call("fd_set_inherit_zero", 128).args[0], 0u);
-  EXPECT_EQ(one_call("fd_set_nonblock", 130).args, (std::array<uint32_t, 3>{1, 1, 0}));
-  EXPECT_EQ(one_call("fd_set_stdio", 129).args, (std::array<uint32_t, 3>{0, 1, 1}));
-  const TraceEvent& spawn = one_call("spawn_missing", 131);
+  EXPECT_EQ(one_call("dup2", TAVIK_NR_dup2).args, (std::array<uint32_t, 3>{1, 5, 0}));
+  EXPECT_EQ(one_call("fd_set_inherit_neg", TAVIK_NR_fd_set_inherit).args[0], 1u);
+  EXPECT_EQ(one_call("fd_set_inherit_zero", TAVIK_NR_fd_set_inherit).args[0], 0u);
+  EXPECT_EQ(one_call("fd_set_nonblock", TAVIK_NR_fd_set_nonblock).args, (std::array<uint32_t, 3>{1, 1, 0}));
+  EXPECT_EQ(one_call("fd_set_stdio", TAVIK_NR_fd_set_stdio).args, (std::array<uint32_t, 3>{0, 1, 1}));
+  const TraceEvent& spawn = one_call("spawn_missing", TAVIK_NR_spawn);
   EXPECT_EQ(spawn.args[1], 0u) << "a null argument vector is passed on";
   EXPECT_EQ(spawn.args[2], 0u);
   EXPECT_LT(spawn.ret, 0);
-  const TraceEvent& wait = one_call("waitpid", 132);
+  const TraceEvent& wait = one_call("waitpid", TAVIK_NR_waitpid);
   EXPECT_EQ(wait.args[0], 12345u);
   EXPECT_EQ(wait.args[2], 1u);
-  EXPECT_EQ(one_call("stream_end", 55).args[0], 0xffffffffu);
-  one_call("pipe", 124);
-  one_call("getkey", 6);
+  EXPECT_EQ(one_call("stream_end", TAVIK_NR_tavikfs_stream_end).args[0], 0xffffffffu);
+  one_call("pipe", TAVIK_NR_pipe);
+  one_call("getkey", TAVIK_NR_getkey);
 }
 
 }  // namespace

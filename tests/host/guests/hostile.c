@@ -19,6 +19,8 @@
    Run torture in a root of its own holding this image as /hostile: the read-only text below is a valid path,
    so the calls create, fill and remove a file of that name there. */
 
+#include <tavik/abi.h>
+
 #define BIG (64u << 20)
 
 static unsigned char big[BIG];
@@ -40,37 +42,37 @@ static int same(const char* a, const char* b) {
 }
 
 static void fill(const char* path) {
-  int fd = sys3(4, (int)path, 0x241, 0);
-  if (fd < 0) sys3(2, -fd, 0, 0);
+  int fd = sys3(TAVIK_NR_open, (int)path, 0x241, 0);
+  if (fd < 0) sys3(TAVIK_NR__exit, -fd, 0, 0);
   for (;;) {
-    int r = sys3(1, fd, (int)big, 65536);
-    if (r < 0) sys3(2, -r, 0, 0);
+    int r = sys3(TAVIK_NR_write, fd, (int)big, 65536);
+    if (r < 0) sys3(TAVIK_NR__exit, -r, 0, 0);
   }
 }
 
 static void yes(void) {
   for (;;) {
-    int r = sys3(1, 1, (int)"y\n", 2);
-    if (r < 0) sys3(2, -r, 0, 0);
+    int r = sys3(TAVIK_NR_write, 1, (int)"y\n", 2);
+    if (r < 0) sys3(TAVIK_NR__exit, -r, 0, 0);
   }
 }
 
 static void hold(void) {
-  while (sys3(3, 0, (int)small, 1) > 0) {
+  while (sys3(TAVIK_NR_read, 0, (int)small, 1) > 0) {
   }
 }
 
 static int wide(void) {
   int n = 0;
-  while (sys3(131, (int)"/hostile", (int)hold_argv, 2) > 0) ++n;
+  while (sys3(TAVIK_NR_spawn, (int)"/hostile", (int)hold_argv, 2) > 0) ++n;
   return n;
 }
 
 static int deep(void) {
-  int pid = sys3(131, (int)"/hostile", (int)deep_argv, 2);
+  int pid = sys3(TAVIK_NR_spawn, (int)"/hostile", (int)deep_argv, 2);
   if (pid < 0) return 1;
   int status = 0;
-  if (sys3(132, pid, (int)&status, 0) != pid) return 200;
+  if (sys3(TAVIK_NR_waitpid, pid, (int)&status, 0) != pid) return 200;
   return ((status >> 8) & 0xff) + 1;
 }
 
@@ -80,28 +82,28 @@ static void pattern(unsigned char c) {
 }
 
 static int bigs(const char* path) {
-  int h = sys3(53, (int)path, 0, 0);
+  int h = sys3(TAVIK_NR_tavikfs_stream_begin, (int)path, 0, 0);
   if (h < 0) return 100;
   for (unsigned at = 0; at < BIG; at += 1u << 20)
-    if (sys3(54, h, (int)(big + at), 1 << 20) != 1 << 20) return 101;
-  return sys3(55, h, 0, 0) == 0 ? 0 : 102;
+    if (sys3(TAVIK_NR_tavikfs_stream_write, h, (int)(big + at), 1 << 20) != 1 << 20) return 101;
+  return sys3(TAVIK_NR_tavikfs_stream_end, h, 0, 0) == 0 ? 0 : 102;
 }
 
 static int drain(const char* path) {
-  int fd = sys3(4, (int)path, 0, 0);
+  int fd = sys3(TAVIK_NR_open, (int)path, 0, 0);
   if (fd < 0) return -fd;
   int r;
-  while ((r = sys3(3, fd, (int)small, sizeof small)) > 0) {
+  while ((r = sys3(TAVIK_NR_read, fd, (int)small, sizeof small)) > 0) {
   }
   return -r;
 }
 
 static int spawn(const char* path) {
   const char* argv[] = {path};
-  int pid = sys3(131, (int)path, (int)argv, 1);
+  int pid = sys3(TAVIK_NR_spawn, (int)path, (int)argv, 1);
   if (pid < 0) return -pid;
   int status = 0;
-  if (sys3(132, pid, (int)&status, 0) != pid) return 200;
+  if (sys3(TAVIK_NR_waitpid, pid, (int)&status, 0) != pid) return 200;
   return (status >> 8) & 0xff;
 }
 
@@ -125,40 +127,40 @@ static unsigned read_only_sum(void) {
 static int bad_buffers(void) {
   unsigned end = data_end();
   int ends[2] = {-1, -1};
-  if (sys3(124, (int)ends, 0, 0) != 0) return 10;
-  if (sys3(1, ends[1], (int)"abcdefgh", 8) != 8) return 11;
+  if (sys3(TAVIK_NR_pipe, (int)ends, 0, 0) != 0) return 10;
+  if (sys3(TAVIK_NR_write, ends[1], (int)"abcdefgh", 8) != 8) return 11;
   const unsigned refused[] = {(unsigned)rodata, 0xFFFFF000u, 0, 0xFFFFFFFFu, 0x1000, end};
   for (unsigned i = 0; i < sizeof refused / 4; ++i)
-    if (sys3(3, ends[0], (int)refused[i], 4) != -14) return 12;
-  if (sys3(3, ends[0], (int)(end - 2), 4) != 2) return 13;
+    if (sys3(TAVIK_NR_read, ends[0], (int)refused[i], 4) != -14) return 12;
+  if (sys3(TAVIK_NR_read, ends[0], (int)(end - 2), 4) != 2) return 13;
   if (((char*)end)[-2] != 'a' || ((char*)end)[-1] != 'b') return 14;
-  if (sys3(3, ends[0], (int)small, 8) != 6 || !same(small, "cdefgh")) return 15;
+  if (sys3(TAVIK_NR_read, ends[0], (int)small, 8) != 6 || !same(small, "cdefgh")) return 15;
 
   /* getcwd's "/" and its NUL need two bytes: one before the end is one too few. */
   const unsigned no_cwd[] = {(unsigned)rodata, 0xFFFFF000u, 0, 0xFFFFFFFFu, end - 1};
   for (unsigned i = 0; i < sizeof no_cwd / 4; ++i)
-    if (sys3(52, (int)no_cwd[i], 64, 0) != -14) return 20;
+    if (sys3(TAVIK_NR_getcwd, (int)no_cwd[i], 64, 0) != -14) return 20;
   if (((char*)end)[-1] != 'b') return 21;
 
   /* A refused pipe takes no descriptors: the next one gets the numbers right after the first pair. */
   const unsigned no_pair[] = {(unsigned)rodata, 0xFFFFF000u, 0, end - 4};
   for (unsigned i = 0; i < sizeof no_pair / 4; ++i)
-    if (sys3(124, (int)no_pair[i], 0, 0) != -14) return 30;
+    if (sys3(TAVIK_NR_pipe, (int)no_pair[i], 0, 0) != -14) return 30;
   int again[2] = {-1, -1};
-  if (sys3(124, (int)again, 0, 0) != 0 || again[0] != ends[1] + 1) return 31;
+  if (sys3(TAVIK_NR_pipe, (int)again, 0, 0) != 0 || again[0] != ends[1] + 1) return 31;
   for (unsigned i = 0; i < 2; ++i) {
-    sys3(5, ends[i], 0, 0);
-    sys3(5, again[i], 0, 0);
+    sys3(TAVIK_NR_close, ends[i], 0, 0);
+    sys3(TAVIK_NR_close, again[i], 0, 0);
   }
 
   /* A wait that cannot store the status leaves the child to a later wait. The child, with no mode, exits 2. */
-  int pid = sys3(131, (int)"/hostile", (int)hold_argv, 1);
+  int pid = sys3(TAVIK_NR_spawn, (int)"/hostile", (int)hold_argv, 1);
   if (pid <= 0) return 40;
   const unsigned no_status[] = {(unsigned)rodata, 0xFFFFF000u, 0xFFFFFFFFu, end - 2};
   for (unsigned i = 0; i < sizeof no_status / 4; ++i)
-    if (sys3(132, pid, (int)no_status[i], 0) != -14) return 41;
+    if (sys3(TAVIK_NR_waitpid, pid, (int)no_status[i], 0) != -14) return 41;
   int status = -1;
-  if (sys3(132, pid, (int)&status, 0) != pid || status != 2 << 8) return 42;
+  if (sys3(TAVIK_NR_waitpid, pid, (int)&status, 0) != pid || status != 2 << 8) return 42;
   return 0;
 }
 
@@ -172,7 +174,7 @@ __attribute__((section(".data"))) static unsigned known[PROBED];
 static unsigned known_calls(void) {
   unsigned n = 0;
   for (unsigned nr = 0; nr < PROBED; ++nr) {
-    if (nr == 2 || (nr == 22 && sys3(22, 0, 0, 0) == 0) || (nr != 22 && sys3((int)nr, -1, -1, -1) != -38))
+    if (nr == 2 || (nr == 22 && sys3(TAVIK_NR_usleep, 0, 0, 0) == 0) || (nr != 22 && sys3((int)nr, -1, -1, -1) != -38))
       known[n++] = nr;
   }
   return n;
@@ -184,7 +186,7 @@ static void print_number(unsigned v) {
   text[--at] = ' ';
   do text[--at] = (char)('0' + v % 10);
   while ((v /= 10) != 0);
-  sys3(1, 1, (int)(text + at), (int)(sizeof text - at));
+  sys3(TAVIK_NR_write, 1, (int)(text + at), (int)(sizeof text - at));
 }
 
 /* Pointers no call may harm the host with: null, the top of the address space, an unmapped page, read-only
@@ -213,7 +215,7 @@ static int torture(void) {
   unsigned n = known_calls();
   for (unsigned i = 0; i < n; ++i) {
     /* usleep with a huge count is a real wait; a short one is enough to show it returns. */
-    if (known[i] == 22) sys3(22, 1, 0, 0);
+    if (known[i] == 22) sys3(TAVIK_NR_usleep, 1, 0, 0);
     else if (known[i] != 2) every_argument(known[i]);
   }
   for (unsigned i = 0; i < sizeof strangers / 4; ++i) every_argument(strangers[i]);
@@ -233,7 +235,7 @@ __attribute__((used)) static int hostile_main(int argc, char** argv) {
   if (same(mode, "deep")) return deep();
   if (same(mode, "bigw") && argc > 3) {
     pattern((unsigned char)argv[3][0]);
-    return sys3(21, (int)argv[2], (int)big, (int)BIG) == 0 ? 0 : 100;
+    return sys3(TAVIK_NR_writefile, (int)argv[2], (int)big, (int)BIG) == 0 ? 0 : 100;
   }
   if (same(mode, "bigs") && argc > 3) {
     pattern((unsigned char)argv[3][0]);

@@ -2,7 +2,7 @@
    any registers and read the outcome off the trace. Commands, one per argument:
      p:OFF:TEXT       copy TEXT (escapes \n \t \0 \\ \xNN) and a NUL to scratch+OFF
      m:OFF:COUNT:BYTE fill COUNT bytes at scratch+OFF with BYTE
-     s:NR:A:B:C       system call NR with ebx, ecx, edx = A, B, C
+     s:CALL:A:B:C     system call CALL (its name, or a number) with ebx, ecx, edx = A, B, C
      o:OFF:LEN        write(1, scratch+OFF, LEN)
      w:OFF:VALUE      store the 32-bit VALUE at scratch+OFF
      a                write each argument and a line feed, then "end\n" if argv[argc] is a null pointer
@@ -10,7 +10,18 @@
    Number tokens: decimal or 0x hex, optionally negative; &N is scratch+N; !N is N bytes before the end of the
    scratch area, which is followed by unmapped memory; ^N is read-only data+N; $K is the result of call K. */
 
+#include <tavik/abi.h>
+
 #define SCRATCH_SIZE (64 * 4096)
+
+static const struct {
+  const char* name;
+  unsigned nr;
+} calls[] = {
+#define TAVIK_CALL(nr, name, a, b, c, result) {#name, nr},
+#include <tavik/calls.def>
+#undef TAVIK_CALL
+};
 
 __attribute__((aligned(4096))) static char scratch[SCRATCH_SIZE];
 static const char rodata[64] = "read-only";
@@ -79,6 +90,20 @@ static void poke(unsigned off, const char* s) {
   *d = '\0';
 }
 
+/* A call named by the list, up to ':'; anything else is a number token. */
+static const char* call_number(const char* s, unsigned* out) {
+  for (unsigned i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
+    const char* n = calls[i].name;
+    const char* t = s;
+    while (*n && *n == *t) ++n, ++t;
+    if (*n == 0 && (*t == ':' || *t == 0)) {
+      *out = calls[i].nr;
+      return *t ? t + 1 : t;
+    }
+  }
+  return number(s, out);
+}
+
 static void command(const char* c) {
   unsigned a, b, x, y;
   char op = c[0];
@@ -92,7 +117,7 @@ static void command(const char* c) {
     number(s, &x);
     for (unsigned i = 0; i < b; ++i) scratch[a + i] = (char)x;
   } else if (op == 's') {
-    s = number(s, &a);
+    s = call_number(s, &a);
     s = number(s, &b);
     s = number(s, &x);
     number(s, &y);
@@ -100,7 +125,7 @@ static void command(const char* c) {
   } else if (op == 'o') {
     s = number(s, &a);
     number(s, &b);
-    sys3(1, 1, (int)(scratch + a), (int)b);
+    sys3(TAVIK_NR_write, 1, (int)(scratch + a), (int)b);
   } else if (op == 'w') {
     s = number(s, &a);
     number(s, &b);
@@ -109,13 +134,13 @@ static void command(const char* c) {
     for (int i = 0; i < g_argc; ++i) {
       int n = 0;
       while (g_argv[i][n]) ++n;
-      sys3(1, 1, (int)g_argv[i], n);
-      sys3(1, 1, (int)"\n", 1);
+      sys3(TAVIK_NR_write, 1, (int)g_argv[i], n);
+      sys3(TAVIK_NR_write, 1, (int)"\n", 1);
     }
-    if (g_argv[g_argc] == 0) sys3(1, 1, (int)"end\n", 4);
+    if (g_argv[g_argc] == 0) sys3(TAVIK_NR_write, 1, (int)"end\n", 4);
   } else if (op == 'q') {
     number(s, &a);
-    sys3(2, (int)a, 0, 0);
+    sys3(TAVIK_NR__exit, (int)a, 0, 0);
   }
 }
 
@@ -123,7 +148,7 @@ __attribute__((used)) static void probe_main(int argc, char** argv) {
   g_argc = argc;
   g_argv = argv;
   for (int i = 1; i < argc; ++i) command(argv[i]);
-  sys3(2, 0, 0, 0);
+  sys3(TAVIK_NR__exit, 0, 0, 0);
   for (;;) {
   }
 }

@@ -2,6 +2,7 @@
 // wrote to its descriptor 1 and 2 together with the trace.
 #pragma once
 
+#include <tavik/abi.h>
 #include <tavik/run.hpp>
 
 #include <cstdio>
