@@ -18,14 +18,17 @@ execute_process(COMMAND "${TAVIK_HOST_GCC}" -m32 -print-file-name=include
 execute_process(COMMAND "${TAVIK_HOST_GCC}" -m32 -print-libgcc-file-name
                 OUTPUT_VARIABLE TAVIK_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE)
 
-# x87 only, no host headers, and no loop ever turned into a call of memset or memcpy (the library is those calls).
-set(_tavik_flags "-m32 -march=i686 -mno-mmx -mno-sse -ffreestanding -fno-builtin -fno-stack-protector -fno-pic -fno-pie")
-string(APPEND _tavik_flags " -fno-asynchronous-unwind-tables -fno-tree-loop-distribute-patterns")
-string(APPEND _tavik_flags " -nostdinc -isystem ${_tavik_gcc_include}")
-set(CMAKE_C_FLAGS_INIT "${_tavik_flags}")
-set(CMAKE_CXX_FLAGS_INIT "${_tavik_flags} -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics")
+# The flags of every tavik image, from image.flags beside this file (the SDK's share/tavik, or sdk/ in the tree).
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/image.flags" _tavik_image_flags REGEX "^[a-z+]+: ")
+foreach(_line IN LISTS _tavik_image_flags)
+  string(REGEX REPLACE "^([a-z+]+): (.*)$" "\\1" _key "${_line}")
+  string(REGEX REPLACE "^([a-z+]+): (.*)$" "\\2" _value "${_line}")
+  set(_tavik_${_key}_flags "${_value}")
+endforeach()
+set(CMAKE_C_FLAGS_INIT "${_tavik_compile_flags} -isystem ${_tavik_gcc_include}")
+set(CMAKE_CXX_FLAGS_INIT "${_tavik_compile_flags} -isystem ${_tavik_gcc_include} ${_tavik_c++_flags}")
 set(CMAKE_ASM_FLAGS_INIT "-m32")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32 -nostdlib -static -no-pie -Wl,--build-id=none -Wl,-z,max-page-size=4096")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${_tavik_link_flags}")
 
 get_filename_component(_tavik_sdk "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
 if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/cli.hpp"
 #include "support/kit.hpp"
 
 namespace {
@@ -26,17 +27,7 @@ constexpr size_t kBig = 64u << 20;
 pid_t start_big_write(const std::string& root, const char* mode, char byte) {
   std::string image = tavik::test::guest_image("hostile");
   std::string fill(1, byte);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    ::execl(TAVIK_RUN_EXE, TAVIK_RUN_EXE, "--root", root.c_str(), image.c_str(), mode, "/big", fill.c_str(),
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
+  return tavik::test::start_cli({"--root", root, image, mode, "/big", fill});
 }
 
 // The byte the whole file holds, or 0 when it is not 64 MiB of one byte.

@@ -1,5 +1,6 @@
 // crashprobe's command lines under tavik-run: the usage line and its statuses, the announcement, and the fault at
 // the null store in main, with the writes each case asks of the kernel.
+#include "support/cli.hpp"
 #include "support/guest.hpp"
 
 #include <tavik/meta.hpp>
@@ -101,16 +102,13 @@ TEST(Crashprobe, YesAnnouncesThenFaultsAtTheNullStore) {
 // Through tavik-run's command line, as a user runs it: the line on stdout, the report on stderr, status 139.
 TEST(Crashprobe, CommandLineRunExitsWith139AndReportsTheFault) {
   tavik::test::ScratchRoot root;
-  std::string out = (root.path() / "out").string(), err = (root.path() / "err").string();
-  std::string cmd = std::string("'") + TAVIK_RUN_EXE + "' --root '" + root.str() + "' '" + crashprobe() +
-                    "' yes >'" + out + "' 2>'" + err + "' </dev/null";
-  int raw = std::system(cmd.c_str());
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 139);
-  EXPECT_EQ(tavik::test::read_file(out), k_announcement + "\n");
+  tavik::test::Output run = tavik::test::run_program(TAVIK_RUN_EXE, {"--root", root.str(), crashprobe(), "yes"});
+  ASSERT_FALSE(run.signaled);
+  EXPECT_EQ(run.status, 139);
+  EXPECT_EQ(run.out, k_announcement + "\n");
   char eip[16];
   std::snprintf(eip, sizeof eip, "0x%08x", null_store_address());
-  std::string report = tavik::test::read_file(err);
+  const std::string& report = run.err;
   EXPECT_NE(report.find("page fault"), std::string::npos) << report;
   EXPECT_NE(report.find("write at 0x00000000"), std::string::npos) << report;
   EXPECT_NE(report.find(std::string("eip ") + eip), std::string::npos) << report;

@@ -1,6 +1,9 @@
 // The debugger stub: real gdb sessions in batch mode against tavik-run --gdb, and malformed packets.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include "support/cli.hpp"
+#include "support/guest.hpp"
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,7 +19,6 @@
 namespace {
 
 const std::string kCrashprobe = std::string(TAVIK_ROOT_DIR) + "/bin/crashprobe";
-const std::string kTargetTests = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/target/";
 
 int free_port() {
   int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -35,18 +37,9 @@ struct Stubbed {
   int port = free_port();
   pid_t pid = -1;
   explicit Stubbed(const std::vector<std::string>& guest) {
-    std::vector<std::string> words{TAVIK_RUN_EXE, "--timeout", "60", "--gdb", std::to_string(port)};
+    std::vector<std::string> words{"--timeout", "60", "--gdb", std::to_string(port)};
     words.insert(words.end(), guest.begin(), guest.end());
-    pid = fork();
-    if (pid == 0) {
-      std::vector<char*> argv;
-      for (auto& w : words) argv.push_back(w.data());
-      argv.push_back(nullptr);
-      freopen("/dev/null", "w", stdout);
-      freopen("/dev/null", "w", stderr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    pid = tavik::test::start_cli(words);
     wait_listening();
   }
   void wait_listening() {
@@ -79,16 +72,10 @@ struct Stubbed {
 };
 
 std::string gdb(const std::string& image, int port, const std::vector<std::string>& cmds) {
-  std::string line = "timeout 60 gdb -batch -nx " + image + " -ex 'target remote :" + std::to_string(port) + "'";
-  for (const auto& c : cmds) line += " -ex '" + c + "'";
-  line += " 2>&1";
-  std::string out;
-  FILE* p = popen(line.c_str(), "r");
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
+  std::vector<std::string> args{"-batch", "-nx", image, "-ex", "target remote :" + std::to_string(port)};
+  for (const auto& c : cmds) args.insert(args.end(), {"-ex", c});
+  tavik::test::Output run = tavik::test::run_program("gdb", args, 60);
+  return run.out + run.err;
 }
 
 bool has(const std::string& out, const std::string& what) { return out.find(what) != std::string::npos; }
@@ -137,14 +124,14 @@ TEST(Gdb, LibraryBreakpointStepAndExitStatus) {
 }
 
 TEST(Gdb, WatchpointOnTheHeapAndX87Registers) {
-  const std::string heap = kTargetTests + "heap_test";
+  const std::string heap = tavik::test::target_test("heap_test");
   {
     Stubbed run({heap});
     std::string out = gdb(heap, run.port, {"watch *(int*)&g_heap_used", "continue", "bt 1", "kill"});
     EXPECT_TRUE(has(out, "Hardware watchpoint 1: *(int*)&g_heap_used")) << out;
     EXPECT_TRUE(has(out, "New value =")) << out;
   }
-  const std::string conv = kTargetTests + "convert_strtold_guest";
+  const std::string conv = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/convert_strtold_guest";
   Stubbed run({conv, "1.5"});
   std::string out = gdb(conv, run.port, {"break strtold", "continue", "finish", "info float", "p $st0", "kill"});
   EXPECT_TRUE(has(out, "in strtold ()")) << out;

@@ -17,6 +17,8 @@
 #include <regex>
 #include <sstream>
 
+#include "support/cli.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -32,42 +34,6 @@ const std::string k_pkg_record("TPKG\x01\0\0\0crashprobe\0" "2\0\0", 22);
 std::vector<uint8_t> read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string quoted(const std::string& arg) {
-  std::string q = "'";
-  for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs a host program through the shell with its output captured in files.
-ToolRun run_tool(const std::string& program, const std::vector<std::string>& args) {
-  static int serial = 0;
-  fs::path base = fs::temp_directory_path() / ("tavik-meta-test-" + std::to_string(getpid()) + "-" +
-                                                std::to_string(serial++));
-  std::string cmd = quoted(program);
-  for (const auto& a : args) cmd += " " + quoted(a);
-  cmd += " >" + quoted(base.string() + ".out") + " 2>" + quoted(base.string() + ".err") + " </dev/null";
-  int raw = std::system(cmd.c_str());
-  ToolRun run;
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  run.out = read_text(base.string() + ".out");
-  run.err = read_text(base.string() + ".err");
-  fs::remove(base.string() + ".out");
-  fs::remove(base.string() + ".err");
-  return run;
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -115,7 +81,7 @@ TEST(MetaRecords, CrashprobeCarriesBothRecordsByteForByte) {
 }
 
 TEST(MetaCli, PrintsTextAndJsonForEachImage) {
-  ToolRun text = run_tool(TAVIK_META, {k_crashprobe});
+  tavik::test::Output text = tavik::test::run_program(TAVIK_META, {k_crashprobe});
   EXPECT_EQ(text.status, 0);
   EXPECT_EQ(text.err, "");
   EXPECT_EQ(text.out, k_crashprobe + ":\n"
@@ -123,7 +89,7 @@ TEST(MetaCli, PrintsTextAndJsonForEachImage) {
                       "  usage        crashprobe yes\n"
                       "  package      crashprobe, revision 2\n");
 
-  ToolRun json = run_tool(TAVIK_META, {"--json", k_crashprobe, k_crashprobe});
+  tavik::test::Output json = tavik::test::run_program(TAVIK_META, {"--json", k_crashprobe, k_crashprobe});
   EXPECT_EQ(json.status, 0);
   auto lines = lines_of(json.out);
   ASSERT_EQ(lines.size(), 2u);
@@ -145,19 +111,19 @@ TEST(MetaCli, PrintsTextAndJsonForEachImage) {
   }
 
   // A bad file among good ones: the good ones are still printed, the bad one is one line on stderr.
-  ToolRun mixed = run_tool(TAVIK_META, {k_crashprobe, "/nonexistent/image", TAVIK_ROOT_DIR, k_crashprobe});
+  tavik::test::Output mixed = tavik::test::run_program(TAVIK_META, {k_crashprobe, "/nonexistent/image", TAVIK_ROOT_DIR, k_crashprobe});
   EXPECT_EQ(mixed.status, 1);
   EXPECT_EQ(lines_of(mixed.out).size(), 8u);
   EXPECT_EQ(mixed.err, "tavik-meta: /nonexistent/image: cannot open: No such file or directory\n"
                        "tavik-meta: " TAVIK_ROOT_DIR ": is a directory\n");
 
-  EXPECT_NE(run_tool(TAVIK_META, {}).status, 0);
-  EXPECT_NE(run_tool(TAVIK_META, {"--layout-only", k_crashprobe}).status, 0);
+  EXPECT_NE(tavik::test::run_program(TAVIK_META, {}).status, 0);
+  EXPECT_NE(tavik::test::run_program(TAVIK_META, {"--layout-only", k_crashprobe}).status, 0);
 }
 
 TEST(MetaCheck, FullCheckPassesOnCrashprobeAndLayoutCheckOnEveryOtherImage) {
   EXPECT_EQ(ImageChecker(ImageChecker::Mode::Full).check(ElfImage::load(k_crashprobe)), std::vector<std::string>{});
-  ToolRun full = run_tool(TAVIK_META, {"--check", k_crashprobe});
+  tavik::test::Output full = tavik::test::run_program(TAVIK_META, {"--check", k_crashprobe});
   EXPECT_EQ(full.status, 0) << full.out << full.err;
   EXPECT_EQ(full.out, k_crashprobe + ": ok\n");
 
@@ -170,12 +136,12 @@ TEST(MetaCheck, FullCheckPassesOnCrashprobeAndLayoutCheckOnEveryOtherImage) {
               std::vector<std::string>{});
     args.push_back(path.string());
   }
-  ToolRun layout = run_tool(TAVIK_META, args);
+  tavik::test::Output layout = tavik::test::run_program(TAVIK_META, args);
   EXPECT_EQ(layout.status, 0) << layout.out << layout.err;
   EXPECT_EQ(lines_of(layout.out).size(), images.size());
 
   // Without records, the full check fails on exactly the two missing sections.
-  ToolRun hello = run_tool(TAVIK_META, {"--check", std::string(TAVIK_ROOT_DIR) + "/bin/hello"});
+  tavik::test::Output hello = tavik::test::run_program(TAVIK_META, {"--check", std::string(TAVIK_ROOT_DIR) + "/bin/hello"});
   EXPECT_EQ(hello.status, 1);
   EXPECT_EQ(lines_of(hello.out).size(), 2u) << hello.out;
 }
@@ -184,7 +150,7 @@ TEST(MetaCheck, FullCheckPassesOnCrashprobeAndLayoutCheckOnEveryOtherImage) {
 TEST(MetaPeer, ReadelfAndObjdumpAgreeOnSectionsSegmentsAndSymbols) {
   ElfImage image = ElfImage::load(k_crashprobe);
 
-  ToolRun sections = run_tool("readelf", {"-SW", k_crashprobe});
+  tavik::test::Output sections = tavik::test::run_program("readelf", {"-SW", k_crashprobe});
   ASSERT_EQ(sections.status, 0);
   // [ 3] .tavik.cmdmeta    PROGBITS        00404240 005240 00003f 00   A  0   0 32
   std::regex row(R"(\]\s+(\S+)\s+(\S+)\s+([0-9a-f]{8}) ([0-9a-f]{6}) ([0-9a-f]{6}) [0-9a-f]{2}\s+([A-Z]*)\s+\d+\s+\d+\s+(\d+))");
@@ -205,7 +171,7 @@ TEST(MetaPeer, ReadelfAndObjdumpAgreeOnSectionsSegmentsAndSymbols) {
                                                    ".tavik.cmdmeta PROGBITS A", ".tavik.pkgmeta PROGBITS A",
                                                    ".data PROGBITS WA", ".bss NOBITS WA"}));
 
-  ToolRun segments = run_tool("readelf", {"-lW", k_crashprobe});
+  tavik::test::Output segments = tavik::test::run_program("readelf", {"-lW", k_crashprobe});
   std::regex load(R"(LOAD\s+0x[0-9a-f]+ (0x[0-9a-f]+) 0x[0-9a-f]+ 0x[0-9a-f]+ 0x[0-9a-f]+ (.{3}) 0x1000)");
   std::vector<std::string> loads;
   for (const auto& line : lines_of(segments.out)) {
@@ -215,7 +181,7 @@ TEST(MetaPeer, ReadelfAndObjdumpAgreeOnSectionsSegmentsAndSymbols) {
   EXPECT_EQ(loads, (std::vector<std::string>{"R E", "R  ", "RW "}));
   EXPECT_NE(segments.out.find("01     .rodata .tavik.cmdmeta .tavik.pkgmeta \n"), std::string::npos) << segments.out;
 
-  ToolRun symbols = run_tool("readelf", {"-sW", k_crashprobe});
+  tavik::test::Output symbols = tavik::test::run_program("readelf", {"-sW", k_crashprobe});
   for (auto [name, size, section] : {std::tuple{"g_cmdmeta_0", 63, ".tavik.cmdmeta"},
                                      std::tuple{"g_pkgmeta_0", 22, ".tavik.pkgmeta"}}) {
     std::regex sym(std::string(R"(([0-9a-f]{8})\s+(\d+) OBJECT  LOCAL  DEFAULT\s+(\d+) )") + name + "$");
@@ -233,7 +199,7 @@ TEST(MetaPeer, ReadelfAndObjdumpAgreeOnSectionsSegmentsAndSymbols) {
 
   // objdump's hex dump of each record section, put back into bytes.
   for (auto [section, record] : {std::pair{".tavik.cmdmeta", k_cmd_record}, std::pair{".tavik.pkgmeta", k_pkg_record}}) {
-    ToolRun dump = run_tool("objdump", {"-s", "-j", section, k_crashprobe});
+    tavik::test::Output dump = tavik::test::run_program("objdump", {"-s", "-j", section, k_crashprobe});
     ASSERT_EQ(dump.status, 0);
     std::string bytes;
     std::regex hexrow(R"(^ [0-9a-f]{6} ((?:[0-9a-f]{2,8} ?){1,4}))");
@@ -377,7 +343,7 @@ TEST(MetaBroken, EachUnreadableImageGivesOneClearLine) {
     bc.corrupt(copy);
     std::string path = copy.save();
     for (std::vector<std::string> args : {std::vector<std::string>{path}, std::vector<std::string>{"--json", path}}) {
-      ToolRun run = run_tool(TAVIK_META, args);
+      tavik::test::Output run = tavik::test::run_program(TAVIK_META, args);
       EXPECT_EQ(run.status, 1);
       EXPECT_EQ(run.out, "");
       ASSERT_EQ(lines_of(run.err).size(), 1u) << run.err;
@@ -473,7 +439,7 @@ TEST(MetaBroken, CheckReportsEveryViolation) {
     Corrupt copy;
     cc.corrupt(copy);
     std::string path = copy.save();
-    ToolRun run = run_tool(TAVIK_META, {"--check", path});
+    tavik::test::Output run = tavik::test::run_program(TAVIK_META, {"--check", path});
     EXPECT_EQ(run.status, 1);
     std::vector<std::string> expected;
     for (const auto& v : cc.violations) expected.push_back(path + ": " + v);

@@ -241,7 +241,7 @@ TEST(StreamTrace, AReadCountBeyondOneByteIsNoByte) {
 
 TEST(StreamTrace, FopenWithoutMemoryClosesTheDescriptorItOpened) {
   ScratchRoot root;
-  GuestRun run = tavik::test::run_guest(tavik::test::target_program("stream_nomem_test"), {}, in_root(root));
+  GuestRun run = tavik::test::run_guest(tavik::test::target_test("stream_nomem_test"), {}, in_root(root));
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
   EXPECT_EQ(run.result.status, 0) << run.out;
   const std::vector<TraceEvent>& trace = run.result.trace;

@@ -14,7 +14,7 @@ void expect_only_framework_calls(const std::string& program, const std::vector<s
   tavik::RunOptions opt;
   opt.root = root.str();
   opt.stdin_file = "/dev/null";
-  tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_program(program), args, opt);
+  tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_test(program), args, opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
   EXPECT_EQ(run.result.status, 0) << run.out;
   ASSERT_FALSE(run.result.trace.empty());

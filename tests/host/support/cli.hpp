@@ -1,4 +1,5 @@
-// Running the tavik-run command as a child process, as a shell would, with a bound on how long it may take.
+// Running programs from a test as a shell would (tavik-run, tavik-meta, gdb), each with a bound on how long it
+// may take: the one way a host test starts a process.
 #pragma once
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,9 +28,10 @@ struct Stdio {
   int in = -1, out = -1, err = -1;
 };
 
-// Starts tavik-run with args, in the host folder cwd when one is given.
-inline pid_t start_cli(const std::vector<std::string>& args, Stdio io = {}, const std::string& cwd = "") {
-  std::vector<std::string> words{TAVIK_RUN_EXE};
+// Starts program (a path, or a name looked up in PATH) with args, in the host folder cwd when one is given.
+inline pid_t start_program(const std::string& program, const std::vector<std::string>& args, Stdio io = {},
+                           const std::string& cwd = "") {
+  std::vector<std::string> words{program};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
@@ -41,10 +44,15 @@ inline pid_t start_cli(const std::vector<std::string>& args, Stdio io = {}, cons
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
     // Whatever the test runner does with SIGPIPE, tavik-run starts as a shell would start it.
     ::signal(SIGPIPE, SIG_DFL);
-    ::execv(argv[0], argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   return pid;
+}
+
+// Starts tavik-run with args.
+inline pid_t start_cli(const std::vector<std::string>& args, Stdio io = {}, const std::string& cwd = "") {
+  return start_program(TAVIK_RUN_EXE, args, io, cwd);
 }
 
 // Waits at most `bound` seconds, then kills: a limit that does not hold shows as `hung`, not as a stuck test.
@@ -66,6 +74,31 @@ inline Ended wait_cli(pid_t pid, double bound) {
   e.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   e.max_rss_kib = ru.ru_maxrss;
   return e;
+}
+
+// A finished program with what it wrote on its stdout and stderr.
+struct Output : Ended {
+  std::string out, err;
+};
+
+inline std::string read_all(std::FILE* f) {
+  std::string text;
+  std::rewind(f);
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
+  std::fclose(f);
+  return text;
+}
+
+// Runs program with args to its end (stdin /dev/null), at most `bound` seconds, capturing its output.
+inline Output run_program(const std::string& program, const std::vector<std::string>& args, double bound = 60) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  Output o;
+  static_cast<Ended&>(o) = wait_cli(start_program(program, args, {-1, fileno(out), fileno(err)}), bound);
+  o.out = read_all(out);
+  o.err = read_all(err);
+  return o;
 }
 
 }  // namespace tavik::test

@@ -16,8 +16,14 @@
 
 namespace tavik::test {
 
-// A program of tests/target, built by the target build (TAVIK_TARGET_BINARY_DIR is set by tests/host).
+// A guest program of tests/guests on the library, built by the target build (TAVIK_TARGET_BINARY_DIR is set by
+// tests/host).
 inline std::string target_program(const std::string& name) {
+  return std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/" + name;
+}
+
+// One of the library's own target tests.
+inline std::string target_test(const std::string& name) {
   return std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/target/" + name;
 }
 

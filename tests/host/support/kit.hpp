@@ -1,4 +1,4 @@
-// tavik-run's own suites: the guest images built from tests/host/guests, and lookups in a run's trace.
+// tavik-run's own suites: the guest images built from tests/guests, and lookups in a run's trace.
 #pragma once
 
 #include <gtest/gtest.h>
