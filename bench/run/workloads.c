@@ -94,28 +94,24 @@ static unsigned puts_lines(void)
     return 100000u;
 }
 
+static const struct {
+    const char *name;
+    unsigned (*run)(void);
+} g_workloads[] = {
+    {"register-loop", register_loop}, {"stack-loop", stack_loop}, {"bss-stores", bss_stores},
+    {"memset", memset_64},           {"memcpy", memcpy_64},       {"strtold", strtold_many},
+    {"snprintf", snprintf_many},     {"puts", puts_lines},
+};
+
 int main(int argc, char **argv)
 {
     const char *name = argc > 1 ? argv[1] : "";
-    unsigned sum;
-    if (!strcmp(name, "register-loop"))
-        sum = register_loop();
-    else if (!strcmp(name, "stack-loop"))
-        sum = stack_loop();
-    else if (!strcmp(name, "bss-stores"))
-        sum = bss_stores();
-    else if (!strcmp(name, "memset"))
-        sum = memset_64();
-    else if (!strcmp(name, "memcpy"))
-        sum = memcpy_64();
-    else if (!strcmp(name, "strtold"))
-        sum = strtold_many();
-    else if (!strcmp(name, "snprintf"))
-        sum = snprintf_many();
-    else if (!strcmp(name, "puts"))
-        sum = puts_lines();
-    else
+    unsigned i = 0;
+    while (i < sizeof g_workloads / sizeof g_workloads[0] && strcmp(name, g_workloads[i].name))
+        i++;
+    if (i == sizeof g_workloads / sizeof g_workloads[0])
         return 2;
+    unsigned sum = g_workloads[i].run();
     char line[16];
     snprintf(line, sizeof line, "%u", sum);
     /* puts' lines went to /dev/null in the benchmark; the checksum goes there too and is compared apart. */

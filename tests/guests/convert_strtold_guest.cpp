@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "put_decimal.h"
+
 static char g_line[16384];
 
 static void print_result(const char *text)
@@ -18,15 +20,7 @@ static void print_result(const char *text)
         out[n++] = hex[bytes[i] & 15];
     }
     out[n++] = ' ';
-    unsigned int offset = (unsigned int)(end - text);
-    char digits[12];
-    int d = 0;
-    do {
-        digits[d++] = (char)('0' + offset % 10);
-        offset /= 10;
-    } while (offset);
-    while (d > 0)
-        out[n++] = digits[--d];
+    n += put_decimal(out + n, (unsigned int)(end - text));
     out[n++] = '\n';
     write(1, out, (unsigned int)n);
 }

@@ -21,6 +21,8 @@
 
 #include <tavik/abi.h>
 
+#include "bare_start.h"
+
 #define BIG (64u << 20)
 
 static unsigned char big[BIG];
@@ -222,7 +224,7 @@ static int torture(void) {
   return read_only_sum() == sum ? 0 : 50;
 }
 
-__attribute__((used)) static int hostile_main(int argc, char** argv) {
+__attribute__((used)) int guest_main(int argc, char** argv) {
   if (argc < 2) return 2;
   const char* mode = argv[1];
   if (same(mode, "loop"))
@@ -251,20 +253,3 @@ __attribute__((used)) static int hostile_main(int argc, char** argv) {
   if (same(mode, "torture")) return torture();
   return 0;
 }
-
-__asm__(
-    ".section .text.tavik_start, \"ax\"\n"
-    ".globl _start\n"
-    "_start:\n"
-    "  mov (%esp), %eax\n"
-    "  lea 4(%esp), %ecx\n"
-    "  and $-16, %esp\n"
-    "  sub $8, %esp\n"
-    "  push %ecx\n"
-    "  push %eax\n"
-    "  call hostile_main\n"
-    "  mov %eax, %ebx\n"
-    "  mov $2, %eax\n"
-    "  int $0x80\n"
-    "  hlt\n"
-    ".text\n");

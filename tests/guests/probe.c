@@ -12,6 +12,8 @@
 
 #include <tavik/abi.h>
 
+#include "bare_start.h"
+
 #define SCRATCH_SIZE (64 * 4096)
 
 static const struct {
@@ -144,7 +146,7 @@ static void command(const char* c) {
   }
 }
 
-__attribute__((used)) static void probe_main(int argc, char** argv) {
+__attribute__((used)) int guest_main(int argc, char** argv) {
   g_argc = argc;
   g_argv = argv;
   for (int i = 1; i < argc; ++i) command(argv[i]);
@@ -152,17 +154,3 @@ __attribute__((used)) static void probe_main(int argc, char** argv) {
   for (;;) {
   }
 }
-
-__asm__(
-    ".section .text.tavik_start, \"ax\"\n"
-    ".globl _start\n"
-    "_start:\n"
-    "  mov (%esp), %eax\n"
-    "  lea 4(%esp), %ecx\n"
-    "  and $-16, %esp\n"
-    "  sub $8, %esp\n"
-    "  push %ecx\n"
-    "  push %eax\n"
-    "  call probe_main\n"
-    "  hlt\n"
-    ".text\n");

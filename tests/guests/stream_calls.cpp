@@ -102,28 +102,28 @@ static int one_putchar()
     return putchar('x');
 }
 
+static const struct {
+    const char *name;
+    int (*run)();
+} g_scenarios[] = {
+    {"bytes", bytes},
+    {"reads", reads},
+    {"file", file},
+    {"write_on_close", write_on_close},
+    {"long_fputs", long_fputs},
+    {"puts", two_part_puts},
+    {"capped_fwrite", capped_fwrite},
+    {"fgetc_overcount", overcounted_fgetc},
+    {"putchar", one_putchar},
+};
+
 int main(int argc, char **argv)
 {
     if (argc < 2)
         return 100;
-    const char *name = argv[1];
-    if (strcmp(name, "bytes") == 0)
-        return bytes();
-    if (strcmp(name, "reads") == 0)
-        return reads();
-    if (strcmp(name, "file") == 0)
-        return file();
-    if (strcmp(name, "write_on_close") == 0)
-        return write_on_close();
-    if (strcmp(name, "long_fputs") == 0)
-        return long_fputs();
-    if (strcmp(name, "puts") == 0)
-        return two_part_puts();
-    if (strcmp(name, "capped_fwrite") == 0)
-        return capped_fwrite();
-    if (strcmp(name, "fgetc_overcount") == 0)
-        return overcounted_fgetc();
-    if (strcmp(name, "putchar") == 0)
-        return one_putchar();
+    for (const auto &s : g_scenarios) {
+        if (strcmp(argv[1], s.name) == 0)
+            return s.run();
+    }
     return 101;
 }

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "put_decimal.h"
+
 static char g_buf[64];
 
 static void mark(const char *step, int result)
@@ -19,14 +21,7 @@ static void mark(const char *step, int result)
     unsigned int u = result < 0 ? 0u - (unsigned int)result : (unsigned int)result;
     if (result < 0)
         line[n++] = '-';
-    char digits[12];
-    int d = 0;
-    do {
-        digits[d++] = (char)('0' + u % 10);
-        u /= 10;
-    } while (u);
-    while (d)
-        line[n++] = digits[--d];
+    n += put_decimal(line + n, u);
     line[n++] = '\n';
     write(1, line, n);
 }

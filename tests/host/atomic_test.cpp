@@ -99,9 +99,7 @@ TEST(Atomic, UnclosedWriteOnCloseFileTouchesNothing) {
   for (const char* how : {"exit", "return", "abort", "fault"}) {
     tavik::test::ScratchRoot root;
     std::ofstream(root.path() / "kept") << "old";
-    tavik::RunOptions opt;
-    opt.root = root.str();
-    opt.stdin_file = "/dev/null";
+    tavik::RunOptions opt = tavik::test::in_root(root);
     for (const char* path : {"/kept", "/fresh"}) {
       auto run = tavik::test::run_guest(tavik::test::target_program("unclosed_write"), {path, how}, opt);
       if (std::string(how) == "fault") EXPECT_EQ(run.result.end, tavik::RunResult::End::Fault) << run.err;

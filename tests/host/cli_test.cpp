@@ -12,9 +12,7 @@ extern char** environ;
 
 namespace {
 
-using tavik::test::guest_image;
-using tavik::test::read_file;
-using tavik::test::ScratchRoot;
+using namespace tavik::test;
 
 struct Cli {
   int status;

@@ -25,9 +25,7 @@ std::string crashprobe() { return tavik::test::root_command("crashprobe"); }
 
 GuestRun run_crashprobe(const std::vector<std::string>& args) {
   tavik::test::ScratchRoot root;
-  tavik::RunOptions opt;
-  opt.root = root.str();
-  opt.stdin_file = "/dev/null";
+  tavik::RunOptions opt = tavik::test::in_root(root);
   return tavik::test::run_guest(crashprobe(), args, opt);
 }
 

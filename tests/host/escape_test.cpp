@@ -13,10 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tavik::test::calls_of;
-using tavik::test::probe;
-using tavik::test::read_file;
-using tavik::test::results_of;
+using namespace tavik::test;
 
 // The calls that take a path, with the registers that make each one create something where it can.
 struct PathCall {
@@ -35,19 +32,15 @@ const PathCall kPathCalls[] = {
     {TAVIK_NR_spawn, "0:0"},      // spawn
 };
 
-class Escape : public ::testing::Test {
+class Escape : public tavik::test::RootWithOutside {
  protected:
   void SetUp() override {
-    root_ = base_.path() / "root";
-    outside_ = base_.path() / "outside";
+    RootWithOutside::SetUp();
     fs::create_directories(root_ / "a/b/c");
-    fs::create_directories(outside_);
-    std::ofstream(outside_ / "secret") << "secret";
     fs::create_symlink("/proc/self/root", root_ / "proc_abs");
     fs::create_symlink("../../../../../../../../proc/self/root", root_ / "a/b/proc_rel");
     fs::create_symlink(outside_, root_ / "out_abs");
     fs::create_symlink("../../../../outside", root_ / "a/b/c/out_rel");
-    opt_.root = root_.string();
   }
   std::set<std::string> names_in(const fs::path& dir) const {
     std::set<std::string> out;
@@ -60,9 +53,6 @@ class Escape : public ::testing::Test {
     for (const PathCall& pc : kPathCalls) cmds.push_back("s:" + std::to_string(pc.nr) + ":&0:" + pc.rest);
     return cmds;
   }
-  tavik::test::ScratchRoot base_;
-  fs::path root_, outside_;
-  tavik::RunOptions opt_;
 };
 
 TEST_F(Escape, NoPathCallReachesOutsideTheRoot) {

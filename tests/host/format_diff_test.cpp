@@ -212,8 +212,7 @@ TEST(FormatDiff, AgreesWithTheHostOnGeneratedCases) {
 
   tavik::test::ScratchRoot root;
   std::ofstream(root.path() / "cases", std::ios::binary) << input.str();
-  tavik::RunOptions opt;
-  opt.root = root.str();
+  tavik::RunOptions opt = tavik::test::in_root(root);
   opt.stdin_file = (root.path() / "cases").string();
   opt.keep_trace = false;
   tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_program("format_diff_guest"), {}, opt);

@@ -26,8 +26,7 @@ std::vector<std::filesystem::path> inputs(const std::string& target) {
 
 RunResult run_bounded(const std::filesystem::path& image) {
   ScratchRoot root;
-  RunOptions opt;
-  opt.root = root.str();
+  tavik::RunOptions opt = tavik::test::in_root(root);
   opt.insn_limit = 1'000'000;
   opt.timeout = 5;
   return tavik::test::run_guest(image.string(), {}, opt).result;

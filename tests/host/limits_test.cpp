@@ -18,13 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tavik::test::Ended;
-using tavik::test::guest_image;
-using tavik::test::start_cli;
-using tavik::test::Stdio;
-using tavik::test::wait_cli;
-using tavik::test::read_file;
-using tavik::test::ScratchRoot;
+using namespace tavik::test;
 
 Ended run_cli(const std::vector<std::string>& args, double bound = 20, Stdio io = {}) {
   return wait_cli(start_cli(args, io), bound);

@@ -12,8 +12,7 @@
 namespace {
 
 using tavik::RunResult;
-using tavik::test::guest_image;
-using tavik::test::read_file;
+using namespace tavik::test;
 
 std::string corrupt(const tavik::test::ScratchRoot& dir, const std::string& name,
                     const std::function<void(std::string&)>& edit) {

@@ -20,8 +20,7 @@ struct Outcome {
 // exactly those of the writes that succeeded.
 Outcome run_case(const std::string& name, std::vector<tavik::Injection> injects = {}) {
   tavik::test::ScratchRoot root;
-  tavik::RunOptions opt;
-  opt.root = root.str();
+  tavik::RunOptions opt = tavik::test::in_root(root);
   opt.injects = std::move(injects);
   tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_program("printf_pieces"), {name}, opt);
   const tavik::RunResult& r = run.result;

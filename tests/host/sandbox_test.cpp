@@ -8,34 +8,25 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tavik::test::probe;
-using tavik::test::read_file;
-using tavik::test::results_of;
+using namespace tavik::test;
 
-class Sandbox : public ::testing::Test {
+class Sandbox : public RootWithOutside {
  protected:
   void SetUp() override {
-    root_ = base_.path() / "root";
-    outside_ = base_.path() / "outside";
+    RootWithOutside::SetUp();
     fs::create_directories(root_ / "sub");
-    fs::create_directories(outside_);
-    std::ofstream(outside_ / "secret") << "secret";
     std::ofstream(root_ / "inside") << "inside";
     fs::create_symlink(outside_ / "secret", root_ / "abs_link");          // absolute, to the host file
     fs::create_symlink("../../outside/secret", root_ / "sub/rel_link");  // relative, climbing out
     fs::create_symlink(outside_, root_ / "dir_link");                    // a folder outside
     fs::create_symlink(outside_ / "new_file", root_ / "dangling");       // where a create would land
     fs::create_symlink("/inside", root_ / "sub/to_inside");              // absolute inside the guest's view
-    opt_.root = root_.string();
   }
   std::vector<std::string> outside_names() const {
     std::vector<std::string> out;
     for (const auto& e : fs::directory_iterator(outside_)) out.push_back(e.path().filename().string());
     return out;
   }
-  tavik::test::ScratchRoot base_;
-  fs::path root_, outside_;
-  tavik::RunOptions opt_;
 };
 
 TEST_F(Sandbox, EscapesByPathAreRefused) {

@@ -7,8 +7,7 @@
 namespace {
 
 using tavik::TraceEvent;
-using tavik::test::GuestRun;
-using tavik::test::ScratchRoot;
+using namespace tavik::test;
 
 constexpr uint32_t k_read = TAVIK_NR_read, k_open = TAVIK_NR_open;
 
@@ -49,8 +48,7 @@ TEST(ScanfTrace, WordsFromStdinAreReadOneByteAtATime) {
   std::string text = input_text();
   std::string path = (root.path() / "stdin.bin").string();
   std::ofstream(path, std::ios::binary) << text;
-  tavik::RunOptions opt;
-  opt.root = root.str();
+  tavik::RunOptions opt = tavik::test::in_root(root);
   opt.stdin_file = path;
   GuestRun run = tavik::test::run_guest(tavik::test::target_program("scanf_trace_guest"), {}, opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
@@ -63,9 +61,7 @@ TEST(ScanfTrace, WordsFromAFileAreReadOneByteAtATime) {
   ScratchRoot root;
   std::string text = input_text();
   std::ofstream(root.path() / "words.bin", std::ios::binary) << text;
-  tavik::RunOptions opt;
-  opt.root = root.str();
-  opt.stdin_file = "/dev/null";
+  tavik::RunOptions opt = tavik::test::in_root(root);
   GuestRun run = tavik::test::run_guest(tavik::test::target_program("scanf_trace_guest"), {"/words.bin"}, opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
   EXPECT_EQ(run.result.status, 0);
@@ -83,8 +79,7 @@ TEST(ScanfTrace, OddReadResultsEndTheWordOrTheInput) {
   ScratchRoot root;
   std::string path = (root.path() / "stdin.txt").string();
   std::ofstream(path) << "ab cd";
-  tavik::RunOptions opt;
-  opt.root = root.str();
+  tavik::RunOptions opt = tavik::test::in_root(root);
   opt.stdin_file = path;
   opt.injects = {{"read", 2, 3}};
   GuestRun run = tavik::test::run_guest(tavik::test::target_program("scanf_trace_guest"), {}, opt);

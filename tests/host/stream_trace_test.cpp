@@ -12,8 +12,7 @@ namespace {
 
 using tavik::RunOptions;
 using tavik::TraceEvent;
-using tavik::test::GuestRun;
-using tavik::test::ScratchRoot;
+using namespace tavik::test;
 
 constexpr uint32_t k_write = TAVIK_NR_write, k_exit = TAVIK_NR__exit, k_read = TAVIK_NR_read, k_open = TAVIK_NR_open, k_close = TAVIK_NR_close, k_writefile = TAVIK_NR_writefile, k_lseek = TAVIK_NR_lseek;
 
@@ -27,13 +26,6 @@ std::vector<TraceEvent> calls_of(const GuestRun& run) {
 GuestRun run_scenario(const std::string& name, RunOptions opt = {}) {
   if (opt.root == ".") throw std::logic_error("each scenario needs a root of its own");
   return tavik::test::run_guest(tavik::test::target_program("stream_calls"), {name}, opt);
-}
-
-RunOptions in_root(const ScratchRoot& root) {
-  RunOptions opt;
-  opt.root = root.str();
-  opt.stdin_file = "/dev/null";
-  return opt;
 }
 
 void expect_write(const TraceEvent& e, const std::string& data, int32_t ret) {

@@ -11,9 +11,7 @@ constexpr uint32_t k_write = TAVIK_NR_write, k_exit = TAVIK_NR__exit;
 
 void expect_only_framework_calls(const std::string& program, const std::vector<std::string>& args) {
   tavik::test::ScratchRoot root;
-  tavik::RunOptions opt;
-  opt.root = root.str();
-  opt.stdin_file = "/dev/null";
+  tavik::RunOptions opt = tavik::test::in_root(root);
   tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_test(program), args, opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
   EXPECT_EQ(run.result.status, 0) << run.out;

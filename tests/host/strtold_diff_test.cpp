@@ -206,8 +206,7 @@ TEST(StrtoldDiff, GeneratedDecimalAndHexadecimalTextMatchesTheModelBitForBit) {
     std::ofstream out(input_path, std::ios::binary);
     for (const std::string& s : inputs) out << s << '\n';
   }
-  tavik::RunOptions opt;
-  opt.root = root.str();
+  tavik::RunOptions opt = tavik::test::in_root(root);
   opt.stdin_file = input_path;
   opt.keep_trace = false;
   tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_program("convert_strtold_guest"), {}, opt);
@@ -229,9 +228,7 @@ TEST(StrtoldDiff, GeneratedDecimalAndHexadecimalTextMatchesTheModelBitForBit) {
 TEST(StrtoldDiff, ArgumentsConvertLikeLines) {
   std::vector<std::string> args = {"0x1.8p1", "-0", "1e+", "  .5e-3x", "\n\t-7.25e1"};
   tavik::test::ScratchRoot root;
-  tavik::RunOptions opt;
-  opt.root = root.str();
-  opt.stdin_file = "/dev/null";
+  tavik::RunOptions opt = tavik::test::in_root(root);
   tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_program("convert_strtold_guest"), args, opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
   std::vector<std::string> got = lines_of(run.out);

@@ -13,11 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 using tavik::RunOptions;
 using tavik::TraceEvent;
-using tavik::test::calls_of;
-using tavik::test::probe;
-using tavik::test::read_file;
-using tavik::test::results_of;
-using tavik::test::ScratchRoot;
+using namespace tavik::test;
 
 void put_file(const ScratchRoot& root, const std::string& name, const std::string& text) {
   std::ofstream(root.path() / name, std::ios::binary) << text;
@@ -69,8 +65,6 @@ TEST(Syscalls, OpenFlagsAndLowestFreeDescriptor) {
   ScratchRoot dir;
   put_file(dir, "in.txt", "hello");
   put_file(dir, "keep.txt", "0123456789");
-  RunOptions opt;
-  opt.root = dir.str();
   auto run = probe({"p:0:/in.txt", "p:100:out.txt", "p:200:nope", "p:300:keep.txt",
                     "s:open:&0:0:0",         // 3
                     "s:open:&100:0x241:0",   // 4: created
@@ -83,7 +77,7 @@ TEST(Syscalls, OpenFlagsAndLowestFreeDescriptor) {
                     "s:write:5:&100:2",       // "ou" over "01"
                     "s:close:99:0:0",         // -9
                     "s:open:&100:0x200:0"},  // 6: truncated, read only
-                   opt);
+                   in_root(dir));
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{3, 4, 3, 0, 3, -2, -22, 5, 2, -9, 6}));
   EXPECT_EQ(read_file(dir.path() / "out.txt"), "");
   EXPECT_EQ(read_file(dir.path() / "keep.txt"), "ou23456789");
@@ -93,11 +87,9 @@ TEST(Syscalls, OpenFlagsAndLowestFreeDescriptor) {
 TEST(Syscalls, LseekWhenceAndErrors) {
   ScratchRoot dir;
   put_file(dir, "f", "0123456789");
-  RunOptions opt;
-  opt.root = dir.str();
   auto run = probe({"p:0:f", "s:open:&0:0:0", "s:lseek:3:4:0", "s:read:3:&100:2", "s:lseek:3:0:1", "s:lseek:3:-1:2",
                     "s:lseek:3:0:3", "s:lseek:8:0:0", "s:lseek:3:-20:1"},
-                   opt);
+                   in_root(dir));
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{3, 4, 2, 6, 9, -22, -9, -22}));
   EXPECT_EQ(calls_of(run.result, TAVIK_NR_read)[0].data, "45");
 }
@@ -114,12 +106,10 @@ TEST(Syscalls, GetkeyGivesBytesThenMinusOne) {
 TEST(Syscalls, WritefileReplacesTheWholeFileOrNothing) {
   ScratchRoot dir;
   put_file(dir, "f.txt", "old content");
-  RunOptions opt;
-  opt.root = dir.str();
   auto run = probe({"p:0:/f.txt", "p:100:new", "p:200:/missing/x", "p:300:/empty", "s:writefile:&0:&100:3",
                     "m:0x3fff0:16:65", "s:writefile:&0:!4:10", "s:writefile:&200:&100:3", "s:writefile:&300:&100:0", "s:writefile:16:&100:3",
                     "s:writefile:&0:16:3"},
-                   opt);
+                   in_root(dir));
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{0, -14, -2, 0, -14, -14}));
   EXPECT_EQ(read_file(dir.path() / "f.txt"), "new") << "a write that failed midway left the file alone";
   EXPECT_EQ(read_file(dir.path() / "empty"), "");
@@ -130,8 +120,6 @@ TEST(Syscalls, WritefileReplacesTheWholeFileOrNothing) {
 TEST(Syscalls, FoldersAndTheWorkingDirectory) {
   ScratchRoot dir;
   put_file(dir, "file", "x");
-  RunOptions opt;
-  opt.root = dir.str();
   auto run = probe({"p:0:/d", "p:10:d", "p:20:rel", "p:30:/nope", "p:40:/file", "p:50:/d/sub",
                     "s:mkdir:&0:0:0",      // mkdir /d: 0
                     "s:mkdir:&0:0:0",      // again: -17
@@ -150,7 +138,7 @@ TEST(Syscalls, FoldersAndTheWorkingDirectory) {
                     "s:rmdir:&0:0:0",      // rmdir /d while it is the cwd: 0
                     "s:rmdir:&30:0:0",     // -2
                     "o:100:3", "o:200:3"},
-                   opt);
+                   in_root(dir));
   EXPECT_EQ(results_of(run.result),
             (std::vector<int32_t>{0, -17, 0, 2, -34, 2, 0, 0, -2, 0, -39, 0, -2, -20, 0, -2, 3, 3}));
   EXPECT_EQ(run.out, std::string("/d\0/d\0", 6));
@@ -159,8 +147,6 @@ TEST(Syscalls, FoldersAndTheWorkingDirectory) {
 
 TEST(Syscalls, StreamedWriteAppearsOnlyWhenEnded) {
   ScratchRoot dir;
-  RunOptions opt;
-  opt.root = dir.str();
   auto run = probe({"p:0:/s.txt", "p:100:abc", "p:200:/left.txt",
                     "s:tavikfs_stream_begin:&0:0:0",     // 1
                     "s:tavikfs_stream_write:1:&100:3",   // 3
@@ -171,7 +157,7 @@ TEST(Syscalls, StreamedWriteAppearsOnlyWhenEnded) {
                     "s:tavikfs_stream_end:1:0:0",      // -9
                     "s:tavikfs_stream_write:7:&100:1",   // -9
                     "s:tavikfs_stream_begin:&200:0:0"},  // 1 again, never ended
-                   opt);
+                   in_root(dir));
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{1, 3, 2, -2, 0, 3, -9, -9, 1}));
   EXPECT_EQ(read_file(dir.path() / "s.txt"), "abcab");
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"s.txt"})) << "an unended stream leaves nothing";
@@ -205,8 +191,6 @@ TEST(Syscalls, PipesDuplicatesAndNonBlocking) {
 
 TEST(Syscalls, FifosUnknownCallsAndBadPointers) {
   ScratchRoot dir;
-  RunOptions opt;
-  opt.root = dir.str();
   auto run = probe({"p:0:/ff", "m:0x3fff0:16:97",
                     "s:mkfifo:&0:0:0",    // 0
                     "s:mkfifo:&0:0:0",    // -17
@@ -215,7 +199,7 @@ TEST(Syscalls, FifosUnknownCallsAndBadPointers) {
                     "s:open:!16:0:0",     // no NUL before unmapped memory: -14
                     "s:getcwd:^0:100:0",   // read-only buffer: -14
                     "s:waitpid:1:!2:0"},   // -14 before anything else
-                   opt);
+                   in_root(dir));
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{0, -17, -38, -14, -14, -14, -14}));
   struct stat st;
   ASSERT_EQ(::stat((dir.path() / "ff").c_str(), &st), 0);

@@ -21,9 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using tavik::RunOptions;
-using tavik::test::Ended;
-using tavik::test::guest_image;
-using tavik::test::ScratchRoot;
+using namespace tavik::test;
 
 // Runs the tavik-run command with args in the host folder cwd, its descriptors 0..2 on /dev/null, and waits for
 // it at most `bound` seconds.
@@ -59,9 +57,7 @@ TEST(Torture, FindsEveryCallTavikRunKnows) {
   // The torture asks tavik-run which numbers it knows rather than keeping a list: the numbers it finds must be
   // exactly those the trace gives a name.
   ScratchRoot root;
-  RunOptions opt;
-  opt.root = root.str();
-  opt.stdin_file = "/dev/null";
+  tavik::RunOptions opt = tavik::test::in_root(root);
   auto run = tavik::test::run_guest(guest_image("hostile"), {"calls"}, opt);
   ASSERT_EQ(run.result.host_exit_code(), 0) << run.err;
   std::set<uint32_t> named;

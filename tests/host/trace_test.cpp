@@ -10,11 +10,7 @@ namespace {
 
 using tavik::RunOptions;
 using tavik::RunResult;
-using tavik::test::calls_of;
-using tavik::test::probe;
-using tavik::test::read_file;
-using tavik::test::results_of;
-using tavik::test::ScratchRoot;
+using namespace tavik::test;
 
 std::string faults() { return tavik::test::guest_image("faults"); }
 
@@ -37,8 +33,7 @@ TEST(Trace, TextLinesLookLikeStrace) {
 TEST(Trace, JsonLinesCarryRegistersResultsBytesAndPaths) {
   ScratchRoot dir;
   std::ofstream(dir.path() / "in") << "Q";
-  RunOptions opt;
-  opt.root = dir.str();
+  tavik::RunOptions opt = tavik::test::in_root(dir);
   opt.stdin_file = (dir.path() / "in").string();
   opt.trace_json = (dir.path() / "t.json").string();
   auto run = probe({"p:0:hi", "s:write:1:&0:2", "s:read:0:&8:4", "s:open:&0:0x241:0", "q:-2"}, opt);
@@ -55,8 +50,7 @@ TEST(Trace, JsonLinesCarryRegistersResultsBytesAndPaths) {
 TEST(Trace, InjectionsReplaceTheKthCallUnperformed) {
   ScratchRoot dir;
   std::ofstream(dir.path() / "f") << "x";
-  RunOptions opt;
-  opt.root = dir.str();
+  tavik::RunOptions opt = tavik::test::in_root(dir);
   opt.trace_json = (dir.path() / "t.json").string();
   // K counts every call of the number, whatever its arguments.
   opt.injects = {{"open", 2, -2}, {"write", 1, 5}, {"mkdir", 1, 0}};

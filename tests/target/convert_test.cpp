@@ -213,6 +213,26 @@ static void test_strtold_forms()
     TT_CHECK(same_bits(strtold("2.5", nullptr), 2.5L));
 }
 
+/* longer: head, zeros up to 1024 fraction digits (the prefix is the part before them), 40 more digits and the
+   tail; shorter: the same up to the 1024th digit. Returns the length of longer. */
+static int long_fraction(char *longer, char *shorter, const char *head, int prefix, char digit, const char *tail)
+{
+    int n = 0;
+    for (; head[n]; n++)
+        longer[n] = head[n];
+    while (n < prefix + 1024)
+        longer[n++] = '0';
+    for (int i = 0; i < n; i++)
+        shorter[i] = longer[i];
+    shorter[n] = '\0';
+    for (int i = 0; i < 40; i++)
+        longer[n++] = digit;
+    for (int i = 0; tail[i]; i++)
+        longer[n++] = tail[i];
+    longer[n] = '\0';
+    return n;
+}
+
 static void test_strtold_bounds()
 {
     /* 1024 scaling steps at most: finite in extended, far beyond double. */
@@ -227,39 +247,14 @@ static void test_strtold_bounds()
     /* Fraction digits past the 1024th are consumed and change nothing. */
     static char longer[1100];
     static char shorter[1100];
-    int n = 0;
-    longer[n++] = '0';
-    longer[n++] = '.';
-    longer[n++] = '5';
-    while (n < 2 + 1024)
-        longer[n++] = '0';
-    for (int i = 0; i < n; i++)
-        shorter[i] = longer[i];
-    shorter[n] = '\0';
-    for (int i = 0; i < 40; i++)
-        longer[n++] = '9';
-    longer[n] = '\0';
+    int n = long_fraction(longer, shorter, "0.5", 2, '9', "");
     char *end = nullptr;
     long double v = strtold(longer, &end);
     TT_EQ(end - longer, n);
     TT_CHECK(same_bits(v, strtold(shorter, nullptr)));
     TT_CHECK(v > 0.49L && v < 0.51L);
 
-    n = 0;
-    longer[n++] = '0';
-    longer[n++] = 'x';
-    longer[n++] = '.';
-    longer[n++] = '8';
-    while (n < 3 + 1024)
-        longer[n++] = '0';
-    for (int i = 0; i < n; i++)
-        shorter[i] = longer[i];
-    shorter[n] = '\0';
-    for (int i = 0; i < 40; i++)
-        longer[n++] = 'f';
-    longer[n++] = 'p';
-    longer[n++] = '1';
-    longer[n] = '\0';
+    n = long_fraction(longer, shorter, "0x.8", 3, 'f', "p1");
     end = nullptr;
     v = strtold(longer, &end);
     TT_EQ(end - longer, n);

@@ -5,6 +5,7 @@
 
 #include "tt.h"
 #include "tt_guard.h"
+#include "va_calls.h"
 
 static const unsigned char g_canary = 0xA5;
 
@@ -258,24 +259,6 @@ static void test_format_end(void)
     check_rows(rows, sizeof rows / sizeof rows[0]);
 }
 
-static int format_list(char *dst, unsigned int size, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(dst, size, format, ap);
-    va_end(ap);
-    return n;
-}
-
-static int format_list_unsized(char *dst, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = vsprintf(dst, format, ap);
-    va_end(ap);
-    return n;
-}
-
 static void test_truncation(void)
 {
     char buf[16];
@@ -296,7 +279,7 @@ static void test_truncation(void)
 
     /* A null array with a size is only measured. */
     TT_EQ(snprintf(nullptr, 10, "hello %d", 42), 8);
-    TT_EQ(format_list(nullptr, 10, nullptr), 0);
+    TT_EQ(list_vsnprintf(nullptr, 10, nullptr), 0);
 
     fill(buf, sizeof buf);
     TT_EQ(snprintf(buf, 3, "%5d", 42), 5);
@@ -314,17 +297,17 @@ static void test_truncation(void)
     TT_CHECK(canary_intact(buf, 5, sizeof buf));
 
     fill(buf, sizeof buf);
-    TT_EQ(format_list(buf, 10, nullptr), 0);
+    TT_EQ(list_vsnprintf(buf, 10, nullptr), 0);
     TT_EQ(buf[0], 0);
     TT_CHECK(canary_intact(buf, 1, sizeof buf));
 
     fill(buf, sizeof buf);
-    TT_EQ(format_list(buf, 10, ""), 0);
+    TT_EQ(list_vsnprintf(buf, 10, ""), 0);
     TT_EQ(buf[0], 0);
     TT_CHECK(canary_intact(buf, 1, sizeof buf));
 
     fill(buf, sizeof buf);
-    TT_EQ(format_list(buf, 8, "%s-%d", "ab", 7), 4);
+    TT_EQ(list_vsnprintf(buf, 8, "%s-%d", "ab", 7), 4);
     TT_MEM_EQ(buf, "ab-7", 5);
     TT_CHECK(canary_intact(buf, 5, sizeof buf));
 }
@@ -342,7 +325,7 @@ static void test_unsized(void)
     TT_CHECK(canary_intact(g_big, 0x10000, sizeof g_big));
 
     fill(g_big, sizeof g_big);
-    TT_EQ(format_list_unsized(g_big, "%s%c", "ok", '!'), 3);
+    TT_EQ(list_vsprintf(g_big, "%s%c", "ok", '!'), 3);
     TT_MEM_EQ(g_big, "ok!", 4);
     TT_CHECK(canary_intact(g_big, 4, sizeof g_big));
 

@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include "tt_guard.h"
+#include "va_calls.h"
 
 static const unsigned int k_input_max = 4096;
 static const unsigned int k_header = 66;
@@ -179,6 +180,16 @@ static const char *skip_number(const char *p, int *value)
     return p;
 }
 
+/* A '*' (star set) or a run of digits, none being 0 (value set). */
+static const char *star_or_number(const char *p, bool *star, int *value)
+{
+    if (*p == '*') {
+        *star = true;
+        return p + 1;
+    }
+    return skip_number(p, value);
+}
+
 /* Adds a slot; false when the sixteen are used up. */
 static bool add_slot(arg_plan *plan, slot_role role)
 {
@@ -209,21 +220,9 @@ static const char *read_directive(const char *p, bool with_flags, directive *d)
         d->flags = true;
         p++;
     }
-    if (*p == '*') {
-        d->star_width = true;
-        p++;
-    } else {
-        p = skip_number(p, &d->width);
-    }
-    if (*p == '.') {
-        p++;
-        if (*p == '*') {
-            d->star_precision = true;
-            p++;
-        } else {
-            p = skip_number(p, &d->precision);
-        }
-    }
+    p = star_or_number(p, &d->star_width, &d->width);
+    if (*p == '.')
+        p = star_or_number(p + 1, &d->star_precision, &d->precision);
     if (*p == 'l') {
         p++;
         d->longs = 1;
@@ -355,33 +354,15 @@ static void fill_words(arg_plan *args, bool fold_stars, const char *text)
 }
 
 /* A real argument list of sixteen words: the formatters take them with va_arg in order. */
-static int call_vsnprintf(char *dst, size_t size, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(dst, size, format, ap);
-    va_end(ap);
-    return n;
-}
-
-static int call_vfprintf(FILE *stream, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = vfprintf(stream, format, ap);
-    va_end(ap);
-    return n;
-}
-
 static int words_vsnprintf(char *dst, size_t size, const char *format, const unsigned int *w)
 {
-    return call_vsnprintf(dst, size, format, w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10],
+    return list_vsnprintf(dst, size, format, w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10],
                           w[11], w[12], w[13], w[14], w[15]);
 }
 
 static int words_vfprintf(FILE *stream, const char *format, const unsigned int *w)
 {
-    return call_vfprintf(stream, format, w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], w[11],
+    return list_vfprintf(stream, format, w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], w[11],
                          w[12], w[13], w[14], w[15]);
 }
 

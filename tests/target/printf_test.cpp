@@ -5,6 +5,7 @@
 
 #include "tt.h"
 #include "tt_guard.h"
+#include "va_calls.h"
 
 /* One case: a format, up to six argument words (a 64-bit value is two, low word first), and its output. */
 struct printf_row {
@@ -201,20 +202,11 @@ static void test_format_end(void)
     check_rows(rows, sizeof rows / sizeof rows[0]);
 }
 
-static int print_list(FILE *stream, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = vfprintf(stream, format, ap);
-    va_end(ap);
-    return n;
-}
-
 static void test_results_and_streams(void)
 {
     TT_EQ(fprintf(nullptr, "x"), -1);
     TT_EQ(printf(nullptr), -1);
-    TT_EQ(print_list(nullptr, "x"), -1);
+    TT_EQ(list_vfprintf(nullptr, "x"), -1);
     TT_EQ(fprintf(stdin, "x"), -1);
     TT_EQ(fprintf(stdin, "%d", 5), -1);
     TT_EQ(fprintf(stdin, ""), 0);
@@ -237,7 +229,7 @@ static void test_results_and_streams(void)
     TT_EQ(n, 4);
     TT_EQ(len, 4);
     TT_STR_EQ(buf, "k=12");
-    TT_EQ(print_list(m, "%s|%x", "v", 0xFF), 4);
+    TT_EQ(list_vfprintf(m, "%s|%x", "v", 0xFF), 4);
     TT_STR_EQ(buf, "k=12v|ff");
     fclose(m);
 

@@ -122,14 +122,19 @@ class ElfImage::Reader {
     shentsize_ = ehdr.e_shentsize;
   }
 
+  // A header table of count entries at offset: entries of the expected size, wholly inside the file.
+  void require_table(uint64_t offset, size_t count, size_t entsize, size_t expected, const std::string& what) const {
+    if (entsize != expected)
+      throw MetaError(what + " entries are " + std::to_string(entsize) + " bytes, expected " +
+                      std::to_string(expected));
+    require_in_file(offset, uint64_t{count} * expected, size(), "the " + what + " table");
+  }
+
   void read_segments() {
     size_t count = 0;
     if (elf_getphdrnum(elf_.get(), &count) != 0) throw MetaError(libelf_error("program headers"));
     if (count == 0) return;
-    if (phentsize_ != sizeof(Elf32_Phdr))
-      throw MetaError("program header entries are " + std::to_string(phentsize_) + " bytes, expected " +
-                      std::to_string(sizeof(Elf32_Phdr)));
-    require_in_file(phoff_, uint64_t{count} * sizeof(Elf32_Phdr), size(), "the program header table");
+    require_table(phoff_, count, phentsize_, sizeof(Elf32_Phdr), "program header");
     const Elf32_Phdr* phdrs = elf32_getphdr(elf_.get());
     if (!phdrs) throw MetaError(libelf_error("program headers"));
     for (size_t i = 0; i < count; i++) {
@@ -143,10 +148,7 @@ class ElfImage::Reader {
     size_t count = 0;
     if (elf_getshdrnum(elf_.get(), &count) != 0) throw MetaError(libelf_error("section headers"));
     if (count == 0) return;
-    if (shentsize_ != sizeof(Elf32_Shdr))
-      throw MetaError("section header entries are " + std::to_string(shentsize_) + " bytes, expected " +
-                      std::to_string(sizeof(Elf32_Shdr)));
-    require_in_file(shoff_, uint64_t{count} * sizeof(Elf32_Shdr), size(), "the section header table");
+    require_table(shoff_, count, shentsize_, sizeof(Elf32_Shdr), "section header");
     size_t names = 0;
     if (elf_getshdrstrndx(elf_.get(), &names) != 0) throw MetaError(libelf_error("section name table"));
     if (names == SHN_UNDEF || names >= count)

@@ -1,7 +1,7 @@
 // CpuEvents: the hooks, and the classification of how an emulation stopped.
 #include "cpu_events.hpp"
 
-#include <capstone/capstone.h>
+#include "guest_code.hpp"
 
 #include "dispatcher.hpp"
 #include "errors.hpp"
@@ -14,48 +14,28 @@ namespace {
 // Whether the instruction at eip reads and writes back one memory operand (add [m], r; inc [m]; xchg): the
 // emulator reports its fault at the read, while a CPU reports such an access as a write.
 bool rewrites_memory(const Machine& m, uint32_t eip) {
-  uint8_t code[16];
-  uint32_t len = m.span(eip, sizeof code, UC_PROT_NONE);
-  csh cs;
-  if (len == 0 || !m.peek(eip, code, len) || cs_open(CS_ARCH_X86, CS_MODE_32, &cs) != CS_ERR_OK) return false;
-  cs_option(cs, CS_OPT_DETAIL, CS_OPT_ON);
-  cs_insn* insn = nullptr;
-  bool rewrites = false;
-  if (cs_disasm(cs, code, len, eip, 1, &insn) == 1) {
-    const cs_x86& x86 = insn[0].detail->x86;
-    for (uint8_t i = 0; i < x86.op_count; ++i) {
-      const cs_x86_op& op = x86.operands[i];
-      if (op.type == X86_OP_MEM && (op.access & CS_AC_READ) && (op.access & CS_AC_WRITE)) rewrites = true;
-    }
-    cs_free(insn, 1);
+  GuestCode code(m, eip, 16, 1);
+  if (code.size() == 0) return false;
+  const cs_x86& x86 = code[0].detail->x86;
+  for (uint8_t i = 0; i < x86.op_count; ++i) {
+    const cs_x86_op& op = x86.operands[i];
+    if (op.type == X86_OP_MEM && (op.access & CS_AC_READ) && (op.access & CS_AC_WRITE)) return true;
   }
-  cs_close(&cs);
-  return rewrites;
+  return false;
 }
 
 }  // namespace
 
 uint32_t untranslatable_in(const Machine& m, uint32_t start) {
-  uint8_t code[1024];
-  uint32_t len = m.span(start, sizeof code, UC_PROT_NONE);
-  csh cs;
-  if (len == 0 || !m.peek(start, code, len) || cs_open(CS_ARCH_X86, CS_MODE_32, &cs) != CS_ERR_OK) return start;
-  cs_option(cs, CS_OPT_DETAIL, CS_OPT_ON);
-  cs_insn* insn = nullptr;
-  size_t n = cs_disasm(cs, code, len, start, 0, &insn);
-  uint32_t at = n == 0 ? start : static_cast<uint32_t>(insn[n - 1].address + insn[n - 1].size);
+  GuestCode code(m, start, 1024, 0);
+  size_t n = code.size();
+  if (n == 0) return start;
+  uint32_t at = static_cast<uint32_t>(code[n - 1].address + code[n - 1].size);
   for (size_t i = 0; i < n; ++i) {
-    if (cs_insn_group(cs, &insn[i], CS_GRP_JUMP) || cs_insn_group(cs, &insn[i], CS_GRP_CALL) ||
-        cs_insn_group(cs, &insn[i], CS_GRP_RET) || cs_insn_group(cs, &insn[i], CS_GRP_INT) ||
-        cs_insn_group(cs, &insn[i], CS_GRP_IRET)) {
-      at = start;
-      break;
-    }
+    for (cs_group_type g : {CS_GRP_JUMP, CS_GRP_CALL, CS_GRP_RET, CS_GRP_INT, CS_GRP_IRET})
+      if (code.in_group(i, g)) return start;
   }
-  if (at - start >= len) at = start;
-  if (n) cs_free(insn, n);
-  cs_close(&cs);
-  return at;
+  return at - start >= code.bytes_read() ? start : at;
 }
 
 CpuEvents::CpuEvents(Machine& m, ProcessEnd& end, Dispatcher& calls, std::optional<uint64_t> tsc)

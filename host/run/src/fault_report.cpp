@@ -1,8 +1,7 @@
 // FaultReport: first line, disassembly of the faulting instruction, registers, stack words.
 #include "fault_report.hpp"
 
-#include <capstone/capstone.h>
-
+#include "guest_code.hpp"
 #include "image.hpp"
 #include "machine.hpp"
 #include "strf.hpp"
@@ -11,25 +10,16 @@ namespace tavik {
 namespace {
 
 std::string disassemble(const Machine& mem, uint32_t eip) {
-  uint8_t code[16];
-  uint32_t len = mem.span(eip, sizeof code, UC_PROT_NONE);
-  if (len == 0 || !mem.peek(eip, code, len)) return "unreadable";
-  csh handle;
-  if (cs_open(CS_ARCH_X86, CS_MODE_32, &handle) != CS_ERR_OK) return "unreadable (no disassembler)";
-  cs_insn* insn = nullptr;
-  size_t count = cs_disasm(handle, code, len, eip, 1, &insn);
-  std::string text;
-  if (count == 0) {
-    text = "(bad)";
-    for (uint32_t i = 0; i < std::min<uint32_t>(len, 4); ++i) text += strf(" %02x", code[i]);
-  } else {
-    std::string bytes;
-    for (uint16_t i = 0; i < insn[0].size; ++i) bytes += strf("%02x ", insn[0].bytes[i]);
-    text = strf("%s%s %s", bytes.c_str(), insn[0].mnemonic, insn[0].op_str);
-    cs_free(insn, count);
+  GuestCode code(mem, eip, 16, 1);
+  if (code.bytes_read() == 0) return "unreadable";
+  if (code.size() == 0) {
+    std::string text = "(bad)";
+    for (uint32_t i = 0; i < std::min<uint32_t>(code.bytes_read(), 4); ++i) text += strf(" %02x", code.bytes()[i]);
+    return text;
   }
-  cs_close(&handle);
-  return text;
+  std::string bytes;
+  for (uint16_t i = 0; i < code[0].size; ++i) bytes += strf("%02x ", code[0].bytes[i]);
+  return strf("%s%s %s", bytes.c_str(), code[0].mnemonic, code[0].op_str);
 }
 
 }  // namespace

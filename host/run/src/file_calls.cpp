@@ -28,43 +28,38 @@ int32_t sys_open(Kernel& k, Call& c) {
   return k.fds.add(std::make_shared<OpenFile>(fd, true));
 }
 
-int32_t sys_mkdir(Kernel& k, Call& c) {
-  std::string leaf;
-  int dir = k.parent_arg(c, leaf);
-  if (dir < 0) return dir;
-  FdCloser closer{dir};
-  if (is_dot_leaf(leaf)) return -TAVIK_EEXIST;
-  return ::mkdirat(dir, leaf.c_str(), 0777) == 0 ? 0 : neg_errno();
+namespace {
+
+// mkdir and mkfifo: a new folder or FIFO as the last component of the path.
+int32_t make_entry(Kernel& k, Call& c, bool fifo) {
+  ParentDir p = k.parent_arg(c);
+  if (p.fd < 0) return p.fd;
+  if (is_dot_leaf(p.leaf)) return -TAVIK_EEXIST;
+  int r = fifo ? ::mkfifoat(p.fd, p.leaf.c_str(), 0666) : ::mkdirat(p.fd, p.leaf.c_str(), 0777);
+  return r == 0 ? 0 : neg_errno();
 }
 
+}  // namespace
+
+int32_t sys_mkdir(Kernel& k, Call& c) { return make_entry(k, c, false); }
+
 int32_t sys_unlink(Kernel& k, Call& c) {
-  std::string leaf;
-  int dir = k.parent_arg(c, leaf);
-  if (dir < 0) return dir;
-  FdCloser closer{dir};
-  if (is_dot_leaf(leaf)) return -TAVIK_EISDIR;
-  return ::unlinkat(dir, leaf.c_str(), 0) == 0 ? 0 : neg_errno();
+  ParentDir p = k.parent_arg(c);
+  if (p.fd < 0) return p.fd;
+  if (is_dot_leaf(p.leaf)) return -TAVIK_EISDIR;
+  return ::unlinkat(p.fd, p.leaf.c_str(), 0) == 0 ? 0 : neg_errno();
 }
 
 int32_t sys_rmdir(Kernel& k, Call& c) {
-  std::string leaf;
-  int dir = k.parent_arg(c, leaf);
-  if (dir < 0) return dir;
-  FdCloser closer{dir};
-  if (leaf.empty()) return -TAVIK_EBUSY;
-  if (leaf == ".") return -TAVIK_EINVAL;
-  if (leaf == "..") return -TAVIK_ENOTEMPTY;
-  return ::unlinkat(dir, leaf.c_str(), AT_REMOVEDIR) == 0 ? 0 : neg_errno();
+  ParentDir p = k.parent_arg(c);
+  if (p.fd < 0) return p.fd;
+  if (p.leaf.empty()) return -TAVIK_EBUSY;
+  if (p.leaf == ".") return -TAVIK_EINVAL;
+  if (p.leaf == "..") return -TAVIK_ENOTEMPTY;
+  return ::unlinkat(p.fd, p.leaf.c_str(), AT_REMOVEDIR) == 0 ? 0 : neg_errno();
 }
 
-int32_t sys_mkfifo(Kernel& k, Call& c) {
-  std::string leaf;
-  int dir = k.parent_arg(c, leaf);
-  if (dir < 0) return dir;
-  FdCloser closer{dir};
-  if (is_dot_leaf(leaf)) return -TAVIK_EEXIST;
-  return ::mkfifoat(dir, leaf.c_str(), 0666) == 0 ? 0 : neg_errno();
-}
+int32_t sys_mkfifo(Kernel& k, Call& c) { return make_entry(k, c, true); }
 
 int32_t sys_getcwd(Kernel& k, Call& c) {
   const std::string& cwd = k.fs.cwd();

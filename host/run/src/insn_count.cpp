@@ -1,7 +1,7 @@
 // InsnCount: per-block counts from the emulator's cache, and the correction for a block cut short by a fault.
 #include "insn_count.hpp"
 
-#include <capstone/capstone.h>
+#include "guest_code.hpp"
 
 #include <algorithm>
 
@@ -48,19 +48,11 @@ void InsnCount::on_block(uc_engine* uc, uint64_t addr, uint32_t, void* self) {
 void InsnCount::settle_at_fault(uint32_t eip) {
   if (last_block_ == 0 || eip < last_block_) return;
   // The block hook counted the faulting block whole; only the instructions before the fault ran.
-  uint8_t code[4096];
-  uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(sizeof code, eip - last_block_ + 16));
-  len = m_.span(static_cast<uint32_t>(last_block_), len, UC_PROT_NONE);
-  csh cs;
-  if (len == 0 || !m_.peek(static_cast<uint32_t>(last_block_), code, len) ||
-      cs_open(CS_ARCH_X86, CS_MODE_32, &cs) != CS_ERR_OK)
-    return;
-  cs_insn* insn = nullptr;
-  size_t n = cs_disasm(cs, code, len, last_block_, last_block_insns_, &insn);
+  uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(4096, eip - last_block_ + 16));
+  GuestCode code(m_, static_cast<uint32_t>(last_block_), len, last_block_insns_);
+  if (code.size() == 0) return;
   uint32_t before = 0;
-  for (size_t i = 0; i < n && insn[i].address < eip; ++i) ++before;
-  if (n) cs_free(insn, n);
-  cs_close(&cs);
+  for (size_t i = 0; i < code.size() && code[i].address < eip; ++i) ++before;
   executed_ = executed_ - last_block_insns_ + std::min(before, last_block_insns_);
 }
 

@@ -29,10 +29,15 @@ int32_t Kernel::path_arg(Call& c, std::string& path) {
   return r;
 }
 
-int Kernel::parent_arg(Call& c, std::string& leaf) {
-  std::string path;
-  if (int32_t r = path_arg(c, path)) return r;
-  return fs.open_parent(path, leaf);
+ParentDir Kernel::parent_arg(Call& c) {
+  std::string path, leaf;
+  if (int32_t r = path_arg(c, path)) return ParentDir(r, "");
+  int fd = fs.open_parent(path, leaf);
+  return ParentDir(fd, std::move(leaf));
+}
+
+ParentDir::~ParentDir() {
+  if (fd >= 0) ::close(fd);
 }
 
 int32_t neg_errno() { return -static_cast<int32_t>(errno); }

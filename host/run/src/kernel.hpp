@@ -44,6 +44,17 @@ struct SpawnState {
   bool in_child = false;                   // this host process was just forked: its guest never sees the call return
 };
 
+// A folder as an O_PATH descriptor, closed when this goes, and the last component of a path in it ("" for "/",
+// or "." or "..").
+struct ParentDir {
+  ParentDir(int fd, std::string leaf) : fd(fd), leaf(std::move(leaf)) {}
+  ~ParentDir();
+  ParentDir(const ParentDir&) = delete;
+  ParentDir& operator=(const ParentDir&) = delete;
+  int fd;
+  std::string leaf;
+};
+
 struct Kernel {
   Kernel(Machine& m, ProcessEnd& end, Deadline& deadline, Sandbox& fs, FdTable& fds, ProcessTree& tree,
          Trace& trace, const RunOptions& opt);
@@ -65,9 +76,8 @@ struct Kernel {
 
   // The path in ebx, into path and the trace event: 0, -14 or -36.
   int32_t path_arg(Call& c, std::string& path);
-  // The folder holding the last component of the path in ebx, as an O_PATH descriptor the caller closes; the
-  // component goes to leaf ("" for "/", or "." or ".."). A negated error number when there is no such folder.
-  int parent_arg(Call& c, std::string& leaf);
+  // The folder holding the last component of the path in ebx (fd < 0: a negated error number).
+  ParentDir parent_arg(Call& c);
 };
 
 constexpr int32_t kMaxCount = 0x7fffffff;

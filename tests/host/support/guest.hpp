@@ -82,6 +82,14 @@ class ScratchRoot {
   std::filesystem::path path_;
 };
 
+// Options for a run in this root, reading no input.
+inline RunOptions in_root(const ScratchRoot& root) {
+  RunOptions opt;
+  opt.root = root.str();
+  opt.stdin_file = "/dev/null";
+  return opt;
+}
+
 inline std::string read_file(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::ostringstream s;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,7 +26,7 @@ inline std::vector<TraceEvent> calls_of(const RunResult& r, uint32_t nr) {
 inline std::vector<int32_t> results_of(const RunResult& r) {
   std::vector<int32_t> out;
   for (const TraceEvent& e : r.trace)
-    if (e.nr != 2) out.push_back(e.ret);
+    if (e.nr != TAVIK_NR__exit) out.push_back(e.ret);
   return out;
 }
 
@@ -33,5 +35,21 @@ inline GuestRun probe(const std::vector<std::string>& commands, RunOptions opt =
   if (!opt.stdin_file) opt.stdin_file = "/dev/null";
   return run_guest(guest_image("probe"), commands, opt);
 }
+
+// A guest root beside a host folder "outside" holding a file "secret" that no guest may reach.
+class RootWithOutside : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = base_.path() / "root";
+    outside_ = base_.path() / "outside";
+    std::filesystem::create_directories(root_);
+    std::filesystem::create_directories(outside_);
+    std::ofstream(outside_ / "secret") << "secret";
+    opt_.root = root_.string();
+  }
+  ScratchRoot base_;
+  std::filesystem::path root_, outside_;
+  RunOptions opt_;
+};
 
 }  // namespace tavik::test
