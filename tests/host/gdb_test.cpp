@@ -148,11 +148,16 @@ TEST(Gdb, MalformedPacketsAreAnsweredWithoutACrash) {
   a.sin_port = htons(static_cast<uint16_t>(run.port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  // The whole answer: a lone "-", or an acknowledgement and one packet; then whatever else comes at once.
+  auto complete = [](const std::string& got) {
+    size_t dollar = got.rfind('$');
+    return got == "-" || (dollar != std::string::npos && got.find('#', dollar) + 3 == got.size());
+  };
   auto talk = [&](const std::string& bytes) {
     send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     std::string got;
     pollfd p{s, POLLIN, 0};
-    while (poll(&p, 1, 300) > 0) {
+    while (poll(&p, 1, complete(got) ? 50 : 10000) > 0) {
       char b[65536];
       ssize_t n = recv(s, b, sizeof b, 0);
       if (n <= 0) break;
@@ -185,7 +190,8 @@ TEST(Gdb, MalformedPacketsAreAnsweredWithoutACrash) {
   EXPECT_TRUE(has(talk(packet("qSupported:swbreak+")), "qXfer:features:read+"));
   EXPECT_TRUE(has(talk(packet("qXfer:features:read:target.xml:0,3fff")), "org.gnu.gdb.i386.core"));
   EXPECT_EQ(talk(packet("m400000,1")).substr(0, 2), "+$");  // still serving
-  talk(packet("k"));
+  std::string kill = packet("k");
+  send(s, kill.data(), kill.size(), MSG_NOSIGNAL);
   close(s);
   EXPECT_EQ(run.exit_code(), 137);
 }

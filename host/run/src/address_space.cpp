@@ -83,7 +83,8 @@ void build_address_space(Machine& m, const Image& image, const std::vector<std::
   uint32_t stack_base = kStackTop - stack_size;
   for (const Segment& s : image.segments()) {
     if (uint64_t(s.vaddr) + round_page(s.memsz) > stack_base)
-      throw SetupError(strf("segment at %#x overlaps the stack (%#x..%#x)", s.vaddr, stack_base, kStackTop));
+      throw SetupError(strf("%s: segment at %#x overlaps the stack (%#x..%#x)", image.label().c_str(), s.vaddr,
+                            stack_base, kStackTop));
     m.map(s.vaddr, static_cast<uint32_t>(round_page(s.memsz)), s.perms);
     m.poke(s.vaddr, s.bytes.data(), s.bytes.size());  // beyond filesz the fresh mapping is already zero
   }

@@ -16,10 +16,10 @@ constexpr uint32_t kBlocksPerClockCheck = 1024;
 
 }  // namespace
 
-Deadline::Deadline(Machine& m, double seconds) : m_(m) {
-  if (seconds <= 0) return;
+Deadline::Deadline(Machine& m, std::optional<Clock::time_point> at) : m_(m) {
+  if (!at) return;
   set_ = true;
-  at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  at_ = *at;
 }
 
 Deadline::~Deadline() { finish(); }
@@ -68,16 +68,21 @@ void Deadline::sleep_us(uint64_t us) {
   if (passed()) stop_run();
 }
 
-bool Deadline::wait_ready(int host_fd, short events) {
-  if (!set_) return true;
+int Deadline::poll_timeout_ms() const {
+  if (!set_) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - Clock::now()).count();
+  return static_cast<int>(std::clamp<int64_t>(left + 1, 0, 1 << 30));
+}
+
+bool Deadline::wait_ready(int host_fd, short events, bool always) {
+  if (!set_ && !always) return true;
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - Clock::now());
-    if (left.count() <= 0) {
+    if (passed()) {
       stop_run();
       return false;
     }
     pollfd p{host_fd, events, 0};
-    int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count() + 1, 1 << 30)));
+    int r = ::poll(&p, 1, poll_timeout_ms());
     if (r > 0 || (r < 0 && errno != EINTR)) return true;  // ready, or an error the call itself will report
   }
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace tavik {
@@ -17,8 +18,8 @@ class Deadline {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // seconds <= 0: no limit.
-  Deadline(Machine& m, double seconds);
+  // The tree's deadline, if it has one.
+  Deadline(Machine& m, std::optional<Clock::time_point> at);
   ~Deadline();
   Deadline(const Deadline&) = delete;
   Deadline& operator=(const Deadline&) = delete;
@@ -39,8 +40,11 @@ class Deadline {
 
   // Sleeps for us microseconds of wall time, but no longer than the limit leaves.
   void sleep_us(uint64_t us);
-  // Waits until the host descriptor is ready (poll events) or the limit passes: false when it passed.
-  bool wait_ready(int host_fd, short events);
+  // Waits until the host descriptor is ready (poll events) or the limit passes: false when it passed. Without a
+  // limit it returns at once unless `always` asks for the wait anyway.
+  bool wait_ready(int host_fd, short events, bool always = false);
+  // Milliseconds left for a poll: -1 without a limit.
+  int poll_timeout_ms() const;
 
  private:
   Machine& m_;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -33,15 +34,26 @@ using ElfPtr = std::unique_ptr<Elf, ElfCloser>;
 // Images larger than the memory cap plus this much slack cannot be valid, so they are not read whole.
 constexpr uint64_t kFileSlack = 64ull << 20;
 
-void read_symbols(Elf* elf, const std::vector<uint8_t>& file, std::vector<Symbol>& out) {
-  // Symbols only serve fault reports: a damaged table is skipped, never fatal.
+void read_symbols(Elf* elf, const std::vector<uint8_t>& file, std::vector<Symbol>& out, std::string& names) {
+  // Symbols only serve fault reports: a damaged table is skipped, never fatal. Names are offsets into a copy of
+  // each string table, taken once: many symbols sharing one long name cost no more than the file holds.
+  std::map<size_t, size_t> copied;  // string table section -> where its copy starts
   Elf_Scn* scn = nullptr;
   while ((scn = elf_nextscn(elf, scn)) != nullptr) {
-    GElf_Shdr sh;
+    GElf_Shdr sh, strsh;
     if (gelf_getshdr(scn, &sh) == nullptr || sh.sh_type != SHT_SYMTAB) continue;
     if (sh.sh_offset > file.size() || sh.sh_size > file.size() - sh.sh_offset) continue;
+    Elf_Scn* strscn = elf_getscn(elf, sh.sh_link);
+    if (strscn == nullptr || gelf_getshdr(strscn, &strsh) == nullptr || strsh.sh_type != SHT_STRTAB) continue;
+    if (strsh.sh_offset > file.size() || strsh.sh_size > file.size() - strsh.sh_offset) continue;
     Elf_Data* data = elf_getdata(scn, nullptr);
     if (data == nullptr || sh.sh_entsize == 0) continue;
+    auto [at, fresh] = copied.try_emplace(sh.sh_link, names.size());
+    size_t base = at->second;
+    if (fresh) {
+      names.append(reinterpret_cast<const char*>(file.data()) + strsh.sh_offset, strsh.sh_size);
+      names.push_back('\0');  // a table that does not end in a NUL still ends here
+    }
     size_t count = sh.sh_size / sh.sh_entsize;
     for (size_t i = 0; i < count; ++i) {
       GElf_Sym sym;
@@ -49,9 +61,11 @@ void read_symbols(Elf* elf, const std::vector<uint8_t>& file, std::vector<Symbol
       int type = GELF_ST_TYPE(sym.st_info);
       if (type != STT_FUNC && type != STT_OBJECT && type != STT_NOTYPE) continue;
       if (sym.st_shndx == SHN_UNDEF || sym.st_shndx >= SHN_LORESERVE || sym.st_value == 0) continue;
-      const char* name = elf_strptr(elf, sh.sh_link, sym.st_name);
-      if (name == nullptr || *name == '\0' || name[0] == '.') continue;
-      out.push_back({static_cast<uint32_t>(sym.st_value), static_cast<uint32_t>(sym.st_size), name});
+      if (sym.st_name >= strsh.sh_size) continue;
+      const char* name = names.data() + base + sym.st_name;
+      if (*name == '\0' || name[0] == '.') continue;
+      out.push_back({static_cast<uint32_t>(sym.st_value), static_cast<uint32_t>(sym.st_size),
+                     static_cast<uint32_t>(base + sym.st_name)});
     }
   }
   std::stable_sort(out.begin(), out.end(), [](const Symbol& a, const Symbol& b) { return a.value < b.value; });
@@ -68,7 +82,8 @@ uint32_t perms_of(uint32_t flags) {
 }  // namespace
 
 Image Image::load_file(const std::string& host_path, uint64_t memory_cap) {
-  int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO given as the image is refused instead of waited on.
+  int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) throw SetupError(strf("%s: cannot open: %s", host_path.c_str(), std::strerror(errno)));
   try {
     Image image = load_fd(fd, host_path, memory_cap);
@@ -139,6 +154,7 @@ Image Image::parse(std::vector<uint8_t> file, const std::string& label, uint64_t
   if (ph == nullptr) throw fail(strf("unreadable program headers: %s", elf_errmsg(-1)));
 
   Image image;
+  image.label_ = label;
   image.entry_ = eh->e_entry;
   uint64_t total = 0;
   for (unsigned i = 0; i < eh->e_phnum; ++i) {
@@ -182,8 +198,12 @@ Image Image::parse(std::vector<uint8_t> file, const std::string& label, uint64_t
   for (const Segment& s : image.segments_)
     if ((s.perms & UC_PROT_EXEC) && image.entry_ >= s.vaddr && image.entry_ - s.vaddr < s.memsz) entry_ok = true;
   if (!entry_ok) throw fail(strf("entry point %#x lies outside the code", image.entry_));
-  read_symbols(elf.get(), file, image.symbols_);
+  read_symbols(elf.get(), file, image.symbols_, image.names_);
   return image;
+}
+
+void Image::drop_segment_bytes() {
+  for (Segment& s : segments_) std::vector<uint8_t>().swap(s.bytes);
 }
 
 std::string Image::symbolise(uint32_t addr) const {
@@ -197,7 +217,7 @@ std::string Image::symbolise(uint32_t addr) const {
   while (it != symbols_.begin()) {
     --it;
     if (it->value < seg->vaddr) break;
-    if (it->size == 0 || addr - it->value < it->size) return strf("%s+0x%x", it->name.c_str(), addr - it->value);
+    if (it->size == 0 || addr - it->value < it->size) return strf("%s+0x%x", names_.c_str() + it->name, addr - it->value);
     break;
   }
   return "?";

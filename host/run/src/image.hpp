@@ -17,7 +17,7 @@ struct Segment {
 struct Symbol {
   uint32_t value;
   uint32_t size;
-  std::string name;
+  uint32_t name;  // offset in the image's copy of its string tables
 };
 
 class Image {
@@ -28,14 +28,19 @@ class Image {
   static Image parse(std::vector<uint8_t> file, const std::string& label, uint64_t memory_cap);
 
   uint32_t entry() const { return entry_; }
+  const std::string& label() const { return label_; }
   const std::vector<Segment>& segments() const { return segments_; }
+  // The segments' file bytes are in the emulator's memory once it is built: the host copy goes.
+  void drop_segment_bytes();
   // "name+0xoff" for the symbol holding addr, or "?" when none does.
   std::string symbolise(uint32_t addr) const;
 
  private:
   uint32_t entry_ = 0;
+  std::string label_;
   std::vector<Segment> segments_;
   std::vector<Symbol> symbols_;  // sorted by value
+  std::string names_;            // each symbol string table once, however many symbols share a name
 };
 
 }  // namespace tavik

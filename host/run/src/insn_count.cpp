@@ -10,33 +10,55 @@
 #include "errors.hpp"
 #include "machine.hpp"
 #include "process_end.hpp"
+#include "process_tree.hpp"
 
 namespace tavik {
 
-InsnCount::InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, uint64_t limit)
-    : m_(m), end_(end), deadline_(deadline), limit_(limit) {}
+namespace {
+
+// Instructions taken from the tree's budget at a time: few trips to the shared counter, and a process of a tree
+// holds back at most this many from the others.
+constexpr uint64_t kLease = 1 << 16;
+
+}  // namespace
+
+InsnCount::InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, ProcessTree& tree)
+    : m_(m), end_(end), deadline_(deadline), tree_(tree) {}
+
+InsnCount::~InsnCount() {
+  if (lease_) tree_.give_back_insns(lease_);
+}
 
 void InsnCount::install() {
+  cache_ = std::make_unique<std::array<CachedBlock, kCacheSlots>>();
   uc_hook h;
   uc_check(uc_hook_add(m_.uc(), &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&InsnCount::on_block), this, 1, 0),
            "uc_hook_add(BLOCK)");
 }
 
+uint32_t InsnCount::block_insns(uc_engine* uc, uint64_t addr) {
+  CachedBlock& slot = (*cache_)[(addr ^ (addr >> 16)) % kCacheSlots];
+  if (slot.addr == addr && slot.insns != 0) return slot.insns;
+  uc_tb tb{};
+  if (uc_ctl_request_cache(uc, addr, &tb) != UC_ERR_OK || tb.icount == 0) tb.icount = 1;
+  slot = {static_cast<uint32_t>(addr), tb.icount};
+  return tb.icount;
+}
+
+bool InsnCount::budget_allows(uint32_t count) {
+  if (!tree_.insns_limited()) return true;
+  if (lease_ < count) lease_ += tree_.take_insns(std::max<uint64_t>(kLease, count - lease_));
+  if (lease_ < count) return false;
+  lease_ -= count;
+  return true;
+}
+
 void InsnCount::on_block(uc_engine* uc, uint64_t addr, uint32_t, void* self) {
   auto* c = static_cast<InsnCount*>(self);
   if (addr == kTrampoline) return;
-  uint32_t count;
-  auto it = c->block_insns_.find(addr);
-  if (it != c->block_insns_.end()) {
-    count = it->second;
-  } else {
-    uc_tb tb{};
-    if (uc_ctl_request_cache(uc, addr, &tb) != UC_ERR_OK) tb.icount = 1;
-    count = tb.icount;
-    c->block_insns_.emplace(addr, count);
-  }
-  if (c->limit_ != 0 && c->executed_ + count > c->limit_ && c->end_.running()) {
-    c->end_.kill(Limit::InsnLimit);
+  uint32_t count = c->block_insns(uc, addr);
+  if (!c->budget_allows(count)) {
+    if (c->end_.running()) c->end_.kill(Limit::InsnLimit);
     return;
   }
   c->executed_ += count;
@@ -53,7 +75,9 @@ void InsnCount::settle_at_fault(uint32_t eip) {
   if (code.size() == 0) return;
   uint32_t before = 0;
   for (size_t i = 0; i < code.size() && code[i].address < eip; ++i) ++before;
-  executed_ = executed_ - last_block_insns_ + std::min(before, last_block_insns_);
+  uint32_t unexecuted = last_block_insns_ - std::min(before, last_block_insns_);
+  executed_ -= unexecuted;
+  if (tree_.insns_limited()) lease_ += unexecuted;
 }
 
 }  // namespace tavik

@@ -2,8 +2,9 @@
 // when they are counted (--count-insns) or limited (--insn-limit). The hook also polls the time limit.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <unordered_map>
+#include <memory>
 
 #include <unicorn/unicorn.h>
 
@@ -12,10 +13,12 @@ namespace tavik {
 class Deadline;
 class Machine;
 class ProcessEnd;
+class ProcessTree;
 
 class InsnCount {
  public:
-  InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, uint64_t limit);
+  InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, ProcessTree& tree);
+  ~InsnCount();
   void install();
   uint64_t executed() const { return executed_; }
   // The fault at eip stopped the last block part way: only the instructions before eip ran.
@@ -24,11 +27,24 @@ class InsnCount {
  private:
   static void on_block(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
 
+  // The block's instruction count, from a fixed-size cache in front of the emulator's own (bounded memory
+  // whatever number of blocks a guest makes).
+  uint32_t block_insns(uc_engine* uc, uint64_t addr);
+  // Whether count more instructions fit the tree's budget, taking more of it as needed.
+  bool budget_allows(uint32_t count);
+
+  struct CachedBlock {
+    uint32_t addr = 0;
+    uint32_t insns = 0;
+  };
+  static constexpr size_t kCacheSlots = 1 << 16;
+
   Machine& m_;
   ProcessEnd& end_;
   Deadline& deadline_;
-  uint64_t limit_;
-  std::unordered_map<uint64_t, uint32_t> block_insns_;  // the emulator's own count per block address
+  ProcessTree& tree_;
+  std::unique_ptr<std::array<CachedBlock, kCacheSlots>> cache_;
+  uint64_t lease_ = 0;  // instructions taken from the tree's budget and not yet executed
   uint64_t executed_ = 0;
   uint64_t last_block_ = 0;
   uint32_t last_block_insns_ = 0;

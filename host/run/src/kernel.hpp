@@ -40,7 +40,7 @@ struct FileStream {
 struct SpawnState {
   bool inherit = true;                     // fd_set_inherit: children get copies of every descriptor
   std::array<int32_t, 3> stdio{-1, -1, -1};  // fd_set_stdio: the child's 0, 1, 2 (-1: the parent's own)
-  std::set<int> children;
+  std::map<int, int> children;             // host pid -> its pidfd, until reaped
   bool in_child = false;                   // this host process was just forked: its guest never sees the call return
 };
 

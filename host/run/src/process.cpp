@@ -8,6 +8,7 @@
 #include "fault_report.hpp"
 #include "gdb_stub.hpp"
 #include "image.hpp"
+#include "process_tree.hpp"
 #include "spawn.hpp"
 #include "strf.hpp"
 #include "trace.hpp"
@@ -15,7 +16,7 @@
 
 namespace tavik {
 
-Process::Process(const Image& image, std::vector<std::string> argv, std::string name, const RunOptions& opt,
+Process::Process(Image& image, std::vector<std::string> argv, std::string name, const RunOptions& opt,
                  Sandbox& fs, FdTable& fds, ProcessTree& tree, Trace& trace)
     : image_(image),
       argv_(std::move(argv)),
@@ -26,11 +27,11 @@ Process::Process(const Image& image, std::vector<std::string> argv, std::string 
       tree_(tree),
       trace_(trace),
       end_(m_),
-      deadline_(m_, opt.timeout),
+      deadline_(m_, tree.deadline()),
       kernel_(m_, end_, deadline_, fs, fds, tree, trace, opt),
       calls_(kernel_),
       events_(m_, end_, calls_, opt.tsc),
-      count_(m_, end_, deadline_, opt.insn_limit) {}
+      count_(m_, end_, deadline_, tree) {}
 
 Process::~Process() = default;
 
@@ -51,6 +52,7 @@ uc_err Process::emulate() {
 
 RunResult Process::run(const std::function<void(Machine&)>& before_start) {
   build_address_space(m_, image_, argv_, opt_.stack_size);
+  image_.drop_segment_bytes();
   events_.install();
   bool counting = opt_.count_insns || opt_.insn_limit != 0;
   if (counting) count_.install();
@@ -70,6 +72,7 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
     run_spawned_child(std::move(start), opt_, fs_, fds_, tree_);
   }
   deadline_.finish();
+  end_children(kernel_);
   settle_end(err);
   return make_known();
 }

@@ -28,7 +28,7 @@ class Trace;
 
 class Process {
  public:
-  Process(const Image& image, std::vector<std::string> argv, std::string name, const RunOptions& opt,
+  Process(Image& image, std::vector<std::string> argv, std::string name, const RunOptions& opt,
           Sandbox& fs, FdTable& fds, ProcessTree& tree, Trace& trace);
   ~Process();
   Process(const Process&) = delete;
@@ -44,7 +44,7 @@ class Process {
   void settle_end(uc_err err);
   RunResult make_known();
 
-  const Image& image_;
+  Image& image_;
   std::vector<std::string> argv_;
   std::string name_;
   const RunOptions& opt_;

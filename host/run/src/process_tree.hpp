@@ -1,28 +1,52 @@
 // ProcessTree: what one tree of processes shares (a tavik-run started from the command line or run_image, and
-// every child it spawns, however deep): the count of live spawned processes, held to the process limit.
+// every child it spawns, however deep): the count of spawned processes not yet reaped, held to the process
+// limit; one deadline; one instruction budget.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 
 namespace tavik {
 
-// The count sits in a shared anonymous page that forked children inherit, so every process of the tree sees the
-// same number; each spawned process holds one slot from its spawn to its end.
+struct RunOptions;
+
+// The counters sit in a shared anonymous page that forked children inherit, so every process of the tree sees
+// the same numbers. A spawned process holds its slot from its spawn until its parent reaps it.
 class ProcessTree {
  public:
-  ProcessTree();  // throws EmulatorError when the page cannot be had
+  using Clock = std::chrono::steady_clock;
+
+  // The deadline starts now. Throws SetupError for a timeout that is not a number of seconds, EmulatorError
+  // when the shared page cannot be had.
+  explicit ProcessTree(const RunOptions& opt);
   ~ProcessTree();
   ProcessTree(const ProcessTree&) = delete;
   ProcessTree& operator=(const ProcessTree&) = delete;
 
-  // Takes a slot for a child about to be spawned: false when `limit` children are already alive.
+  // Takes a slot for a child about to be spawned: false when `limit` children are already there.
   bool enter(uint32_t limit);
-  // Gives a slot back: a spawn that failed, or a spawned process at its end.
+  // Gives a slot back: a spawn that failed, or a child reaped.
   void leave();
 
+  // The time limit of every process of the tree, if there is one.
+  std::optional<Clock::time_point> deadline() const { return deadline_; }
+
+  bool insns_limited() const { return insns_limited_; }
+  // Takes up to `want` instructions from the budget; returns how many it got.
+  uint64_t take_insns(uint64_t want);
+  // Returns instructions taken and not executed.
+  void give_back_insns(uint64_t n);
+
  private:
-  std::atomic<int32_t>* live_ = nullptr;
+  struct Shared {
+    std::atomic<int32_t> live;
+    std::atomic<uint64_t> insns_left;
+  };
+  Shared* shared_ = nullptr;
+  std::optional<Clock::time_point> deadline_;
+  bool insns_limited_ = false;
 };
 
 }  // namespace tavik

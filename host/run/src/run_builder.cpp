@@ -37,13 +37,13 @@ RunBuilder& RunBuilder::child_of(Sandbox& fs, FdTable& fds, ProcessTree& tree, s
   return *this;
 }
 
-RunResult RunBuilder::run(const Image& image, std::vector<std::string> argv, const std::string& name) {
+RunResult RunBuilder::run(Image& image, std::vector<std::string> argv, const std::string& name) {
   std::unique_ptr<Sandbox> own_fs;
   std::unique_ptr<ProcessTree> own_tree;
   std::unique_ptr<FdTable> own_fds;
   if (!fs_) {
     own_fs = std::make_unique<Sandbox>(opt_.root);
-    own_tree = std::make_unique<ProcessTree>();
+    own_tree = std::make_unique<ProcessTree>(opt_);
     own_fds = std::make_unique<FdTable>();
     if (stdio_[0]) {
       for (int fd = 0; fd < 3; ++fd) own_fds->put(fd, stdio_[fd]);

@@ -36,7 +36,7 @@ class RunBuilder {
 
   // Runs image with this argument vector under the process name; throws SetupError or EmulatorError when the
   // run cannot be set up.
-  RunResult run(const Image& image, std::vector<std::string> argv, const std::string& name);
+  RunResult run(Image& image, std::vector<std::string> argv, const std::string& name);
 
  private:
   RunOptions opt_;

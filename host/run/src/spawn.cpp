@@ -2,7 +2,10 @@
 #include "spawn.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,11 +63,69 @@ void arrange_child_descriptors(Kernel& k) {
     ::close(s.dir_fd);
   }
   k.streams.clear();
+  for (auto& [pid, pidfd] : k.spawn.children) ::close(pidfd);
   k.spawn = SpawnState{};
   k.spawn.in_child = true;
 }
 
+// The child's wait status as the guest sees it (POSIX layout): the exit status in bits 8..15, or the number of
+// the signal that ended a faulted or stopped child.
+uint32_t status_word(int st) {
+  if (WIFEXITED(st)) return static_cast<uint32_t>(WEXITSTATUS(st)) << 8;
+  return WIFSIGNALED(st) ? static_cast<uint32_t>(WTERMSIG(st)) : 0;
+}
+
+// Reaps pid if it has ended (or waits for it): its slot in the tree and its pidfd go with it.
+bool reap(Kernel& k, int pid, int& st, bool wait) {
+  pid_t r;
+  do r = ::waitpid(pid, &st, wait ? 0 : WNOHANG);
+  while (r < 0 && errno == EINTR);
+  if (r != pid) return false;
+  ::close(k.spawn.children[pid]);
+  k.spawn.children.erase(pid);
+  k.tree.leave();
+  return true;
+}
+
+// Waits until one of the children may have ended, or the time limit passes (false).
+bool wait_for_any(Kernel& k, int pid) {
+  std::vector<pollfd> fds;
+  for (auto& [child, pidfd] : k.spawn.children)
+    if (pid == -1 || child == pid) fds.push_back({pidfd, POLLIN, 0});
+  for (;;) {
+    if (k.deadline.passed()) {
+      k.deadline.stop_run();
+      return false;
+    }
+    int r = ::poll(fds.data(), fds.size(), k.deadline.poll_timeout_ms());
+    if (r > 0 || (r < 0 && errno != EINTR)) return true;
+  }
+}
+
+// Opens the image to spawn without waiting on a FIFO, and refuses anything that is not a regular file.
+int open_image(Kernel& k, const std::string& path) {
+  int fd = k.fs.open(path, O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return fd;
+  struct stat st;
+  int32_t err = ::fstat(fd, &st) != 0 ? neg_errno() : S_ISREG(st.st_mode) ? 0 : -TAVIK_EACCES;
+  if (err == 0) return fd;
+  ::close(fd);
+  return err;
+}
+
 }  // namespace
+
+void end_children(Kernel& k) {
+  while (!k.spawn.children.empty()) {
+    auto [pid, pidfd] = *k.spawn.children.begin();
+    ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    int st;
+    if (!reap(k, pid, st, true)) {
+      ::close(pidfd);
+      k.spawn.children.erase(pid);
+    }
+  }
+}
 
 int32_t sys__exit(Kernel& k, Call& c) {
   k.end.exit(static_cast<int32_t>(c.a[0]));
@@ -92,14 +153,11 @@ int32_t sys_spawn(Kernel& k, Call& c) {
   if (argc < 0) return -TAVIK_EINVAL;
   std::vector<std::string> argv;
   if (int32_t r = read_spawn_args(k.m, c.a[1], argc, argv)) return r;
-  int fd = k.fs.open(path, O_RDONLY);
+  int fd = open_image(k, path);
   if (fd < 0) return fd;
   FdCloser closer{fd};
   // Unreaped children count too: a guest that never waits would otherwise pile up host processes.
   if (k.spawn.children.size() >= k.opt.process_limit) return -TAVIK_EAGAIN;
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return neg_errno();
-  if (!S_ISREG(st.st_mode)) return -TAVIK_EACCES;
   std::optional<Image> image;
   try {
     image = Image::load_fd(fd, path, k.opt.memory_cap);
@@ -108,6 +166,7 @@ int32_t sys_spawn(Kernel& k, Call& c) {
   }
   if (!k.tree.enter(k.opt.process_limit)) return -TAVIK_EAGAIN;
   k.trace.flush();
+  pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) {
     int32_t err = neg_errno();
@@ -115,10 +174,23 @@ int32_t sys_spawn(Kernel& k, Call& c) {
     return err;
   }
   if (pid > 0) {
-    k.spawn.children.insert(pid);
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) {
+      int32_t err = neg_errno();
+      ::kill(pid, SIGKILL);
+      int st;
+      while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+      }
+      k.tree.leave();
+      return err;
+    }
+    k.spawn.children[pid] = pidfd;
     return pid;
   }
-  // The child: its own descriptors, then the run loop starts the new image in place of this one.
+  // The child ends with its parent, however the parent ends (a kill of tavik-run included), and so on down.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::_exit(128 + SIGKILL);
+  // Its own descriptors, then the run loop starts the new image in place of this one.
   arrange_child_descriptors(k);
   std::string name = process_name(argv.empty() ? path : argv[0]);
   k.end.become_child(ChildStart{std::move(*image), std::move(argv), name});
@@ -130,30 +202,24 @@ int32_t sys_waitpid(Kernel& k, Call& c) {
   uint32_t options = c.a[2];
   if (options & ~uint32_t{TAVIK_WNOHANG}) return -TAVIK_EINVAL;
   if (c.a[1] != 0 && k.m.span(c.a[1], 4, UC_PROT_WRITE) != 4) return kEFAULT;
-  std::set<int>& children = k.spawn.children;
+  auto& children = k.spawn.children;
   if (pid == -1 ? children.empty() : (pid <= 0 || !children.count(pid))) return -TAVIK_ECHILD;
-  int st = 0;
-  pid_t r;
-  bool poll_child = (options & TAVIK_WNOHANG) || k.deadline.set();
+  // Only this process's own children are waited for, never other children of the host process (an application
+  // embedding the kit has its own).
   for (;;) {
-    r = ::waitpid(pid, &st, poll_child ? WNOHANG : 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r != 0 || (options & TAVIK_WNOHANG)) break;
-    // Under a time limit the wait polls, so that the limit can still stop this process.
-    if (k.deadline.passed()) {
-      k.deadline.stop_run();
-      return -TAVIK_EINTR;
+    std::vector<int> candidates;
+    for (auto& [child, pidfd] : children)
+      if (pid == -1 || child == pid) candidates.push_back(child);
+    for (int child : candidates) {
+      int st = 0;
+      if (!reap(k, child, st, false)) continue;
+      uint32_t word = status_word(st);
+      if (c.a[1] != 0) k.m.write_bytes(c.a[1], &word, 4);
+      return child;
     }
-    k.deadline.sleep_us(2000);
+    if (options & TAVIK_WNOHANG) return 0;
+    if (!wait_for_any(k, pid)) return -TAVIK_EINTR;
   }
-  if (r == 0) return 0;
-  if (r < 0) return neg_errno();
-  children.erase(r);
-  // POSIX layout: exit status in bits 8..15, or the number of the signal that ended a faulted child.
-  uint32_t word = WIFEXITED(st) ? static_cast<uint32_t>(WEXITSTATUS(st)) << 8
-                                : WIFSIGNALED(st) ? static_cast<uint32_t>(WTERMSIG(st)) : 0;
-  if (c.a[1] != 0) k.m.write_bytes(c.a[1], &word, 4);
-  return r;
 }
 
 void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, FdTable& fds, ProcessTree& tree) {
@@ -178,8 +244,6 @@ void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, 
     ssize_t ignored = ::write(parent.stderr_fd, line.data(), line.size());
     (void)ignored;
   }
-  // This process's slot in the tree goes back before it ends, however it ends.
-  tree.leave();
   if (sig != 0) {
     rlimit no_core{0, 0};
     ::setrlimit(RLIMIT_CORE, &no_core);

@@ -6,10 +6,15 @@
 
 namespace tavik {
 
+struct Kernel;
 class FdTable;
 class ProcessTree;
 class Sandbox;
 struct RunOptions;
+
+// Ends every child this process spawned and has not reaped (and, through them, their descendants), and reaps
+// them: nothing a process spawned outlives it.
+void end_children(Kernel& k);
 
 // The whole life of a spawned child in its forked host process; never returns.
 [[noreturn]] void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, FdTable& fds,
