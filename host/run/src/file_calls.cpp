@@ -32,7 +32,7 @@ namespace {
 
 // mkdir and mkfifo: a new folder or FIFO as the last component of the path.
 int32_t make_entry(Kernel& k, Call& c, bool fifo) {
-  ParentDir p = k.parent_arg(c);
+  ParentDir p = k.parent_arg(c, fifo);
   if (p.fd < 0) return p.fd;
   if (is_dot_leaf(p.leaf)) return -TAVIK_EEXIST;
   int r = fifo ? ::mkfifoat(p.fd, p.leaf.c_str(), 0666) : ::mkdirat(p.fd, p.leaf.c_str(), 0777);
@@ -44,7 +44,7 @@ int32_t make_entry(Kernel& k, Call& c, bool fifo) {
 int32_t sys_mkdir(Kernel& k, Call& c) { return make_entry(k, c, false); }
 
 int32_t sys_unlink(Kernel& k, Call& c) {
-  ParentDir p = k.parent_arg(c);
+  ParentDir p = k.parent_arg(c, true);
   if (p.fd < 0) return p.fd;
   if (is_dot_leaf(p.leaf)) return -TAVIK_EISDIR;
   return ::unlinkat(p.fd, p.leaf.c_str(), 0) == 0 ? 0 : neg_errno();

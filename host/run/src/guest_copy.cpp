@@ -13,7 +13,20 @@
 
 namespace tavik {
 
-int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, std::string* record) {
+namespace {
+
+// What a descriptor that said it is writable takes without waiting: one pipe buffer page.
+constexpr uint32_t kPiece = 4096;
+
+}  // namespace
+
+void record_bytes(std::string* record, const char* data, size_t n) {
+  if (record == nullptr || record->size() >= kTraceDataCap) return;
+  record->append(data, std::min(n, kTraceDataCap - record->size()));
+}
+
+int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, std::string* record,
+                     const WaitWritable& wait_writable) {
   std::vector<char> chunk(std::min(len, kCopyChunk));
   uint32_t total = 0;
   while (total < len) {
@@ -23,16 +36,19 @@ int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, 
     m.read_bytes(buf + total, chunk.data(), avail);
     uint32_t done = 0;
     while (done < avail) {
-      ssize_t n = ::write(host_fd, chunk.data() + done, avail - done);
-      if (n < 0 && errno == EINTR) continue;
+      int32_t refused = wait_writable ? wait_writable() : 0;
+      ssize_t n = refused ? -1 : ::write(host_fd, chunk.data() + done, wait_writable ? std::min(avail - done, kPiece)
+                                                                                     : avail - done);
+      if (n < 0 && !refused && errno == EINTR) continue;
       if (n <= 0) {
-        if (record) record->append(chunk.data(), done);
+        record_bytes(record, chunk.data(), done);
         total += done;
-        return total ? int32_t(total) : (n < 0 ? neg_errno() : -TAVIK_EIO);
+        if (total) return int32_t(total);
+        return refused ? refused : n < 0 ? neg_errno() : -TAVIK_EIO;
       }
       done += static_cast<uint32_t>(n);
     }
-    if (record) record->append(chunk.data(), avail);
+    record_bytes(record, chunk.data(), avail);
     total += avail;
     if (avail < want) break;
   }

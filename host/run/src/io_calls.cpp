@@ -58,9 +58,15 @@ int32_t sys_write(Kernel& k, Call& c) {
   if (len == 0) return 0;
   if (f->owned)
     if (int32_t r = file_room(k, f->host_fd, len)) return r;
-  if (would_block(*f, POLLOUT)) return -TAVIK_EAGAIN;
-  if (!k.deadline.wait_ready(f->host_fd, POLLOUT)) return -TAVIK_EINTR;
-  return copy_to_host(k.m, f->host_fd, c.a[1], len, k.record_data ? &c.ev.data : nullptr);
+  std::string* record = k.record_data ? &c.ev.data : nullptr;
+  struct stat st;
+  if (::fstat(f->host_fd, &st) == 0 && S_ISREG(st.st_mode)) return copy_to_host(k.m, f->host_fd, c.a[1], len, record);
+  // A pipe, FIFO or terminal takes what fits: the rest waits for room, but never past the time limit, and not
+  // at all for a non-blocking descriptor.
+  return copy_to_host(k.m, f->host_fd, c.a[1], len, record, [&]() -> int32_t {
+    if (f->nonblock) return would_block(*f, POLLOUT) ? -TAVIK_EAGAIN : 0;
+    return k.deadline.wait_ready(f->host_fd, POLLOUT, true) ? 0 : -TAVIK_EINTR;
+  });
 }
 
 int32_t sys_read(Kernel& k, Call& c) {
@@ -100,7 +106,7 @@ int32_t sys_read(Kernel& k, Call& c) {
     if (n < 0) return total ? int32_t(total) : neg_errno();
     if (n == 0) break;
     k.m.write_bytes(c.a[1] + total, chunk.data(), static_cast<uint32_t>(n));
-    if (k.record_data) c.ev.data.append(chunk.data(), static_cast<size_t>(n));
+    if (k.record_data) record_bytes(&c.ev.data, chunk.data(), static_cast<size_t>(n));
     total += static_cast<uint32_t>(n);
     // Pipes and terminals deliver what they have: asking again could wait for input nobody sends.
     if (!regular || static_cast<uint32_t>(n) < room) break;

@@ -29,10 +29,10 @@ int32_t Kernel::path_arg(Call& c, std::string& path) {
   return r;
 }
 
-ParentDir Kernel::parent_arg(Call& c) {
+ParentDir Kernel::parent_arg(Call& c, bool file) {
   std::string path, leaf;
   if (int32_t r = path_arg(c, path)) return ParentDir(r, "");
-  int fd = fs.open_parent(path, leaf);
+  int fd = fs.open_parent(path, leaf, file);
   return ParentDir(fd, std::move(leaf));
 }
 

@@ -76,8 +76,9 @@ struct Kernel {
 
   // The path in ebx, into path and the trace event: 0, -14 or -36.
   int32_t path_arg(Call& c, std::string& path);
-  // The folder holding the last component of the path in ebx (fd < 0: a negated error number).
-  ParentDir parent_arg(Call& c);
+  // The folder holding the last component of the path in ebx (fd < 0: a negated error number); `file`: as
+  // Sandbox::open_parent.
+  ParentDir parent_arg(Call& c, bool file = false);
 };
 
 constexpr int32_t kMaxCount = 0x7fffffff;

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -58,14 +60,54 @@ int Sandbox::open(const std::string& path, int flags, int mode) const {
   return fd;
 }
 
-int Sandbox::open_parent(const std::string& path, std::string& leaf) const {
+int Sandbox::open_parent(const std::string& path, std::string& leaf, bool file) const {
   if (path.empty()) return -ENOENT;
   std::string full = join(path);
+  bool folder_only = full.size() > 1 && full.back() == '/';
   while (full.size() > 1 && full.back() == '/') full.pop_back();
   size_t slash = full.rfind('/');
   std::string dir = slash == 0 ? "/" : full.substr(0, slash);
   leaf = full.substr(slash + 1);
-  return resolve(dir, O_PATH | O_DIRECTORY, 0);
+  int fd = resolve(dir, O_PATH | O_DIRECTORY, 0);
+  if (fd < 0 || !file || !folder_only) return fd;
+  struct stat st;
+  bool is_folder = ::fstatat(fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+  ::close(fd);
+  return is_folder ? -EISDIR : -ENOTDIR;
+}
+
+// The guest path of a folder by climbing from it to the root, naming each step by its entry in the folder above:
+// for folders whose host path is too long for the kernel to name at once.
+std::string Sandbox::climb_to_root(int host_fd) const {
+  struct stat root, at;
+  if (::fstat(root_fd_, &root) != 0) return "";
+  std::string path;
+  int fd = ::fcntl(host_fd, F_DUPFD_CLOEXEC, 0);
+  while (fd >= 0 && ::fstat(fd, &at) == 0) {
+    if (at.st_dev == root.st_dev && at.st_ino == root.st_ino) {
+      ::close(fd);
+      return path.empty() ? "/" : path;
+    }
+    int up = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = up;
+    DIR* dir = up >= 0 ? ::fdopendir(::fcntl(up, F_DUPFD_CLOEXEC, 0)) : nullptr;
+    if (dir == nullptr) break;
+    std::string name;
+    while (dirent* e = ::readdir(dir)) {
+      struct stat st;
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      if (::fstatat(up, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == at.st_dev && st.st_ino == at.st_ino) {
+        name = e->d_name;
+        break;
+      }
+    }
+    ::closedir(dir);
+    if (name.empty()) break;
+    path = "/" + name + path;
+  }
+  if (fd >= 0) ::close(fd);
+  return "";
 }
 
 std::string Sandbox::guest_path_of(int host_fd) const {
@@ -73,6 +115,7 @@ std::string Sandbox::guest_path_of(int host_fd) const {
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", host_fd);
   char buf[PATH_MAX];
   ssize_t n = ::readlink(link, buf, sizeof buf - 1);
+  if (n < 0 && errno == ENAMETOOLONG) return climb_to_root(host_fd);
   if (n <= 0) return "";
   std::string host(buf, static_cast<size_t>(n));
   if (host == host_root_) return "/";

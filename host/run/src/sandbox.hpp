@@ -19,8 +19,10 @@ class Sandbox {
   // Host descriptor for the guest path (open(2) flags; O_CLOEXEC added), or -errno.
   int open(const std::string& path, int flags, int mode = 0) const;
   // O_PATH descriptor of the folder holding the path's last component, which goes to leaf; or -errno.
-  // The leaf is "" for "/", and may be "." or "..": callers refuse those for create and remove.
-  int open_parent(const std::string& path, std::string& leaf) const;
+  // The leaf is "" for "/", and may be "." or "..": callers refuse those for create and remove. A path ending
+  // in '/' names a folder: for a call that makes or removes a file (`file`) it is -EISDIR when the leaf is a
+  // folder and -ENOTDIR otherwise.
+  int open_parent(const std::string& path, std::string& leaf, bool file = false) const;
   // Changes the guest cwd: 0 or -errno.
   int chdir(const std::string& path);
   // Guest path of an open host descriptor inside the root, or "" when it cannot be told.
@@ -28,6 +30,7 @@ class Sandbox {
 
  private:
   std::string join(const std::string& path) const;
+  std::string climb_to_root(int host_fd) const;
   int resolve(const std::string& path, int flags, int mode) const;
 
   std::string host_root_;  // canonical host path of the root

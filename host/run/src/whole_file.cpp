@@ -52,7 +52,7 @@ int32_t sys_writefile(Kernel& k, Call& c) {
   if (len > 0 && k.m.span(c.a[1], 1, UC_PROT_READ) == 0) return kEFAULT;
   if (len > k.opt.file_size_limit) return -TAVIK_EFBIG;  // refused whole: the old file stays
   std::string leaf;
-  int dir = k.fs.open_parent(path, leaf);
+  int dir = k.fs.open_parent(path, leaf, true);
   if (dir < 0) return dir;
   FdCloser dir_closer{dir};
   if (is_dot_leaf(leaf)) return -TAVIK_EISDIR;
@@ -73,7 +73,7 @@ int32_t sys_tavikfs_stream_begin(Kernel& k, Call& c) {
   std::string path, leaf;
   if (int32_t r = k.path_arg(c, path)) return r;
   if (k.streams.size() >= kMaxStreams) return -TAVIK_EMFILE;
-  int dir = k.fs.open_parent(path, leaf);
+  int dir = k.fs.open_parent(path, leaf, true);
   if (dir < 0) return dir;
   if (is_dot_leaf(leaf)) {
     ::close(dir);
