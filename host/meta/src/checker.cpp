@@ -22,6 +22,12 @@ std::string strf(const char* fmt, ...) {
   return text;
 }
 
+// A name as a message shows it: a long one is cut, so that no message grows with what a file holds.
+std::string shown(std::string_view name) {
+  constexpr size_t kMost = 128;
+  return name.size() <= kMost ? std::string(name) : std::string(name.substr(0, kMost)) + "...";
+}
+
 std::string segment_perms(uint32_t flags) {
   std::string out;
   if (flags & PF_R) out += "R";
@@ -145,10 +151,10 @@ class Run {
   void check_sections() {
     std::vector<const Section*> allocated;
     for (const Section& s : image_.sections()) {
-      if (s.flags & SHF_TLS) fail(strf("section %s: thread-local data", s.name.c_str()));
+      if (s.flags & SHF_TLS) fail(strf("section %s: thread-local data", shown(s.name).c_str()));
       if (s.type == SHT_DYNAMIC || s.type == SHT_DYNSYM || s.type == SHT_INIT_ARRAY || s.type == SHT_FINI_ARRAY ||
           s.type == SHT_PREINIT_ARRAY)
-        fail(strf("section %s: type 0x%x has no place in a static image without constructors", s.name.c_str(), s.type));
+        fail(strf("section %s: type 0x%x has no place in a static image without constructors", shown(s.name).c_str(), s.type));
       if (s.flags & SHF_ALLOC) allocated.push_back(&s);
     }
     std::stable_sort(allocated.begin(), allocated.end(),
@@ -158,11 +164,11 @@ class Run {
     for (const Section* s : allocated) {
       const Expected* e = expected(s->name);
       if (!e) {
-        fail(strf("section %s: allocated at 0x%x but not part of the image layout", s->name.c_str(), s->addr));
+        fail(strf("section %s: allocated at 0x%x but not part of the image layout", shown(s->name).c_str(), s->addr));
         continue;
       }
       size_t position = static_cast<size_t>(e - kLayout);
-      if (position < next) fail(strf("section %s: at 0x%x, out of order", s->name.c_str(), s->addr));
+      if (position < next) fail(strf("section %s: at 0x%x, out of order", shown(s->name).c_str(), s->addr));
       next = std::max(next, position + 1);
       check_section(*s, *e);
     }
@@ -173,25 +179,25 @@ class Run {
   }
 
   void check_section(const Section& s, const Expected& e) {
-    if (s.type != e.type) fail(strf("section %s: type %u, expected %u", s.name.c_str(), s.type, e.type));
+    if (s.type != e.type) fail(strf("section %s: type %u, expected %u", shown(s.name).c_str(), s.type, e.type));
     if ((s.flags & kPermFlags) != e.flags)
-      fail(strf("section %s: flags %s, expected %s", s.name.c_str(), section_flags(s.flags).c_str(),
+      fail(strf("section %s: flags %s, expected %s", shown(s.name).c_str(), section_flags(s.flags).c_str(),
                 section_flags(e.flags).c_str()));
     if (e.segment >= loads_.size()) return;
     const Segment& seg = *loads_[e.segment];
     uint64_t end = uint64_t{s.addr} + s.size;
     if (s.addr < seg.vaddr || end > uint64_t{seg.vaddr} + seg.memsz) {
-      fail(strf("section %s: 0x%x..0x%llx lies outside segment %zu (0x%x..0x%llx)", s.name.c_str(), s.addr,
+      fail(strf("section %s: 0x%x..0x%llx lies outside segment %zu (0x%x..0x%llx)", shown(s.name).c_str(), s.addr,
                 static_cast<unsigned long long>(end), e.segment, seg.vaddr,
                 static_cast<unsigned long long>(uint64_t{seg.vaddr} + seg.memsz)));
       return;
     }
     if (s.type == SHT_NOBITS) return;
     if (end > uint64_t{seg.vaddr} + seg.filesz)
-      fail(strf("section %s: ends at 0x%llx, past the file part of segment %zu", s.name.c_str(),
+      fail(strf("section %s: ends at 0x%llx, past the file part of segment %zu", shown(s.name).c_str(),
                 static_cast<unsigned long long>(end), e.segment));
     if (s.offset - seg.offset != s.addr - seg.vaddr)
-      fail(strf("section %s: file offset 0x%x does not match its address 0x%x in segment %zu", s.name.c_str(), s.offset,
+      fail(strf("section %s: file offset 0x%x does not match its address 0x%x in segment %zu", shown(s.name).c_str(), s.offset,
                 s.addr, e.segment));
   }
 
@@ -200,7 +206,7 @@ class Run {
     auto at = [&](std::string_view name, size_t segment) {
       const Section* s = image_.find_section(name);
       if (!s || segment >= loads_.size() || s->addr == loads_[segment]->vaddr) return;
-      fail(strf("section %s: at 0x%x, expected the start of segment %zu (0x%x)", s->name.c_str(), s->addr, segment,
+      fail(strf("section %s: at 0x%x, expected the start of segment %zu (0x%x)", shown(s->name).c_str(), s->addr, segment,
                 loads_[segment]->vaddr));
     };
     at(".text", 0);
@@ -273,7 +279,7 @@ class Run {
     if (sym.size != s.size) fail(strf("symbol %s: size %u, expected %u (the record)", name, sym.size, s.size));
     if (sym.shndx != s.index || sym.value != s.addr)
       fail(strf("symbol %s: at 0x%x in section %u, expected the start of %s (0x%x)", name, sym.value, sym.shndx,
-                s.name.c_str(), s.addr));
+                shown(s.name).c_str(), s.addr));
   }
 
   const ElfImage& image_;

@@ -1,7 +1,10 @@
 // ElfImage: an ELF file read whole through libelf, with every size and offset checked against the file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include <gelf.h>
@@ -177,13 +180,15 @@ class ElfImage::Reader {
       section.name = string_at(names, name_offsets[section.index], "section " + std::to_string(section.index));
   }
 
-  // A string from a string table through libelf, which refuses offsets outside the table and unterminated ends.
-  std::string string_at(size_t table, uint32_t offset, const std::string& what) const {
+  // A string from a string table: libelf refuses offsets outside the table and unterminated ends; the view is of
+  // the image's own bytes.
+  std::string_view string_at(size_t table, uint32_t offset, const std::string& what) const {
     const char* text = elf_strptr(elf_.get(), table, offset);
     if (!text)
       throw MetaError(what + ": name offset " + hex(offset) + " is outside its string table (section " +
                       std::to_string(table) + ")");
-    return text;
+    const char* in_file = reinterpret_cast<const char*>(image_.bytes_.data()) + image_.sections_[table].offset + offset;
+    return std::string_view(in_file, std::strlen(text));
   }
 
   void read_symbols() {
@@ -207,8 +212,8 @@ class ElfImage::Reader {
     for (size_t i = 0; i < count; i++) {
       Elf32_Sym sym;
       std::memcpy(&sym, static_cast<const char*>(data->d_buf) + i * sizeof sym, sizeof sym);
-      std::string name = string_at(symtab->link, sym.st_name, "symbol " + std::to_string(i));
-      image_.symbols_.push_back({std::move(name), sym.st_value, sym.st_size,
+      std::string_view name = string_at(symtab->link, sym.st_name, "symbol " + std::to_string(i));
+      image_.symbols_.push_back({name, sym.st_value, sym.st_size,
                                  static_cast<unsigned>(ELF32_ST_BIND(sym.st_info)),
                                  static_cast<unsigned>(ELF32_ST_TYPE(sym.st_info)), sym.st_shndx});
     }
@@ -222,18 +227,32 @@ class ElfImage::Reader {
 };
 
 ElfImage ElfImage::load(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) throw MetaError("is a directory");
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) throw MetaError("cannot open: " + std::string(std::strerror(errno)));
-  std::streamoff length = in.tellg();
-  if (length < 0) throw MetaError("cannot read the file's size");
-  if (static_cast<uint64_t>(length) > kMaxFileSize)
-    throw MetaError("the file has " + std::to_string(length) + " bytes, more than any tavik image (" +
-                    std::to_string(kMaxFileSize) + ")");
-  std::vector<uint8_t> bytes(static_cast<size_t>(length));
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), length)) throw MetaError("cannot read the file");
+  // Non-blocking, so that a FIFO is refused instead of waited on; the size is what reading finds, since files
+  // such as those of /proc say 0.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw MetaError("cannot open: " + std::string(std::strerror(errno)));
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw MetaError(S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
+  }
+  // One byte more than the most an image may have: reading that far tells a file that is too large.
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(st.st_size, kMaxFileSize)) + 1);
+  size_t got = 0;
+  ssize_t n = 1;
+  while (n != 0 && got <= kMaxFileSize) {
+    if (got == bytes.size()) bytes.resize(std::min<size_t>(bytes.size() * 2, kMaxFileSize + 1));
+    n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    got += static_cast<size_t>(n);
+  }
+  int err = errno;
+  ::close(fd);
+  if (n < 0) throw MetaError("cannot read the file: " + std::string(std::strerror(err)));
+  if (got > kMaxFileSize)
+    throw MetaError("the file has more than " + std::to_string(kMaxFileSize) + " bytes, more than any tavik image");
+  bytes.resize(got);
   return from_bytes(std::move(bytes), path);
 }
 

@@ -11,7 +11,7 @@ std::string string_or_empty(const Record& record, size_t index) {
 nlohmann::ordered_json record_json(const FoundRecord& found, const char* first, const char* second) {
   const Record& record = found.record;
   nlohmann::ordered_json json;
-  json["section"] = found.section.name;
+  json["section"] = std::string(found.section.name);
   json["offset"] = found.section.offset;
   json["size"] = found.section.size;
   json["addr"] = found.section.addr;

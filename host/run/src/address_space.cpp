@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint32_t kPage = TAVIK_PAGE_SIZE;
 constexpr uint32_t kStackTop = TAVIK_STACK_TOP;
-constexpr uint16_t kKernelData = 0x10, kUserCode = 0x1B, kUserData = 0x23;
 
 uint64_t descriptor(uint8_t access) {
   // Flat 4 GiB segment: base 0, limit 0xFFFFF in pages, 32-bit.

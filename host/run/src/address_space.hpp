@@ -15,6 +15,9 @@ class Machine;
 constexpr uint32_t kSystemPage = 0xFFFFF000u;
 constexpr uint32_t kTrampoline = kSystemPage + 0x800;
 
+// The selectors of the GDT there: the guest runs with kUserCode and kUserData.
+constexpr uint16_t kKernelData = 0x10, kUserCode = 0x1B, kUserData = 0x23;
+
 // Maps and fills everything; the emulation then starts at kTrampoline. Throws SetupError when the image and the
 // stack do not fit together, or the arguments do not fit the stack.
 void build_address_space(Machine& m, const Image& image, const std::vector<std::string>& argv, uint32_t stack_size);

@@ -2,6 +2,7 @@
 // its top, and the target description gdb reads.
 #include <cstring>
 
+#include "address_space.hpp"
 #include "gdb_connection.hpp"
 #include "gdb_stub.hpp"
 
@@ -52,8 +53,7 @@ bool GdbStub::write_register(int n, const std::string& hex) {
     if (b.size() != 4) return false;
     uint32_t v;
     std::memcpy(&v, b.data(), 4);
-    mem_.set_reg(kCore[n], v);
-    return true;
+    return write_core(kCore[n], v);
   }
   if (n < 24) {
     if (b.size() != 10) return false;
@@ -66,10 +66,21 @@ bool GdbStub::write_register(int n, const std::string& hex) {
   if (b.size() != 4) return false;
   uint32_t v;
   std::memcpy(&v, b.data(), 4);
-  if (n == 24) mem_.set_reg(UC_X86_REG_FPCW, v);
-  else if (n == 25) mem_.set_reg(UC_X86_REG_FPSW, v);
-  else if (n == 26) mem_.set_reg(UC_X86_REG_FPTAG, v);
-  return true;
+  int id = n == 24 ? UC_X86_REG_FPCW : n == 25 ? UC_X86_REG_FPSW : n == 26 ? UC_X86_REG_FPTAG : 0;
+  return id == 0 || uc_reg_write(mem_.uc(), id, &v) == UC_ERR_OK;
+}
+
+// As a kernel's debugging interface allows: segment registers hold only the user selectors and eflags changes
+// only in the bits a program may change itself; a value the emulator refuses is an error to gdb, not the end of
+// the run.
+bool GdbStub::write_core(int id, uint32_t v) {
+  constexpr uint32_t kUserFlags = 0x50DD5;  // CF PF AF ZF SF TF DF OF RF AC
+  if (id == UC_X86_REG_CS && v != kUserCode) return false;
+  if (id == UC_X86_REG_SS && v != kUserData) return false;
+  bool data_segment = id == UC_X86_REG_DS || id == UC_X86_REG_ES || id == UC_X86_REG_FS || id == UC_X86_REG_GS;
+  if (data_segment && v != 0 && v != kUserData) return false;
+  if (id == UC_X86_REG_EFLAGS) v = (v & kUserFlags) | (mem_.reg(UC_X86_REG_EFLAGS) & ~kUserFlags);
+  return uc_reg_write(mem_.uc(), id, &v) == UC_ERR_OK;
 }
 
 

@@ -40,6 +40,7 @@ class GdbStub {
   std::string handle(const std::string& p, bool& resume, Resume& how);
   std::string read_registers();
   bool write_register(int n, const std::string& hex);
+  bool write_core(int id, uint32_t v);
   std::string read_memory(const std::string& args);
   std::string write_memory(const std::string& args);
   std::string breakpoint(const std::string& args, bool insert);

@@ -22,14 +22,16 @@ struct Segment {
   uint32_t type, flags, offset, vaddr, filesz, memsz, align;
 };
 
+// Names are views of the image's own bytes: valid while the ElfImage lives, and costing nothing however many
+// entries share one.
 struct Section {
   size_t index;
-  std::string name;
+  std::string_view name;
   uint32_t type, flags, addr, offset, size, align, entsize, link;
 };
 
 struct Symbol {
-  std::string name;
+  std::string_view name;
   uint32_t value, size;
   unsigned bind, type;
   uint16_t shndx;
@@ -46,6 +48,10 @@ class ElfImage {
  public:
   static ElfImage load(const std::string& path);                              // throws MetaError
   static ElfImage from_bytes(std::vector<uint8_t> bytes, std::string label);  // throws MetaError
+  ElfImage(ElfImage&&) = default;
+  ElfImage& operator=(ElfImage&&) = default;
+  ElfImage(const ElfImage&) = delete;  // the names point into this image's bytes
+  ElfImage& operator=(const ElfImage&) = delete;
 
   const std::string& label() const { return label_; }
   uint64_t file_size() const { return bytes_.size(); }
