@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -59,7 +60,14 @@ int main(int argc, char** argv) {
   app.add_option("--write-limit", opt.write_limit, "Each write accepts at most N bytes");
   auto* tsc_opt = app.add_option("--tsc", tsc, "The time-stamp counter reads N, N+1, ...");
   app.add_option("--insn-limit", opt.insn_limit, "Stop the guest after N instructions");
-  app.add_option("--timeout", opt.timeout, "Stop the guest after SECONDS of wall time")->check(CLI::NonNegativeNumber);
+  app.add_option("--timeout", opt.timeout, "Stop the guest after SECONDS of wall time")
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            double v = 0;
+            bool number = CLI::detail::lexical_cast(text, v);
+            return number && std::isfinite(v) && v >= 0 ? std::string() : "SECONDS must be a number >= 0";
+          },
+          "SECONDS"));
   app.add_option("--file-size-limit", opt.file_size_limit, "Most bytes a file written by the guest may hold");
   app.add_option("--process-limit", opt.process_limit, "Most spawned processes alive at once");
   app.add_option("--gdb", opt.gdb_port, "Serve a debugger on 127.0.0.1:PORT, stopped before the first instruction")->check(CLI::Range(1, 65535));
@@ -91,6 +99,7 @@ int main(int argc, char** argv) {
   if (*tsc_opt) opt.tsc = tsc;
   std::string image = rest[0];
   std::vector<std::string> args(rest.begin() + 1, rest.end());
+  tavik::end_runs_on_termination();
   tavik::RunResult result = tavik::run_image(image, args, opt);
   return result.host_exit_code();
 }

@@ -13,6 +13,13 @@
      bigw PATH C   writefile PATH with 64 MiB of byte C
      bigs PATH C   the same through tavikfs_stream_begin/write/end, in 1 MiB pieces
      calls         writes to descriptor 1 the numbers of the calls tavik-run knows, found by asking (see known_calls)
+     orphan        spawns "/hostile loop" and exits 0 without waiting
+     tree          spawns "/hostile tree" (while it may) and spins for ever
+     pipefill [nb] writes 128 KiB into a pipe of its own nobody reads (nb: marked non-blocking first); exits with
+                   the KiB written, or with -result
+     child MODE [ARG]  spawns "/hostile MODE ARG" and waits; exits with its status, or 128 + its signal
+     streamfault PATH  begins a streamed write of PATH, writes to it, then faults
+     streamhang PATH   the same, then spins for ever
      torture       checks that calls writing guest memory refuse bad buffers, then makes every known call and some
                    unknown ones with wild pointers, huge counts and bad descriptors; exits 0 if all that returns
                    and no read-only byte changed, else with the number of the check that failed.
@@ -31,6 +38,8 @@ static const char rodata[64] = "read-only";
 __attribute__((section(".data"))) static char small[256];
 static const char* hold_argv[] = {"hostile", "hold"};
 static const char* deep_argv[] = {"hostile", "deep"};
+static const char* loop_argv[] = {"hostile", "loop"};
+static const char* tree_argv[] = {"hostile", "tree"};
 
 static int sys3(int nr, int a, int b, int c) {
   int ret;
@@ -89,6 +98,31 @@ static int bigs(const char* path) {
   for (unsigned at = 0; at < BIG; at += 1u << 20)
     if (sys3(TAVIK_NR_tavikfs_stream_write, h, (int)(big + at), 1 << 20) != 1 << 20) return 101;
   return sys3(TAVIK_NR_tavikfs_stream_end, h, 0, 0) == 0 ? 0 : 102;
+}
+
+static int pipefill(int nonblock) {
+  int ends[2];
+  if (sys3(TAVIK_NR_pipe, (int)ends, 0, 0) != 0) return 100;
+  if (nonblock && sys3(TAVIK_NR_fd_set_nonblock, ends[1], 1, 0) != 0) return 101;
+  int r = sys3(TAVIK_NR_write, ends[1], (int)big, 128 * 1024);
+  return r > 0 ? r / 1024 : -r;
+}
+
+static int child(int argc, char** argv) {
+  const char* args[4] = {"hostile", argv[2], argc > 3 ? argv[3] : "", 0};
+  int pid = sys3(TAVIK_NR_spawn, (int)"/hostile", (int)args, argc > 3 ? 3 : 2);
+  if (pid < 0) return 100;
+  int status = 0;
+  if (sys3(TAVIK_NR_waitpid, pid, (int)&status, 0) != pid) return 101;
+  return status & 0x7f ? 128 + (status & 0x7f) : (status >> 8) & 0xff;
+}
+
+static void streamfault(const char* path, int hang) {
+  int h = sys3(TAVIK_NR_tavikfs_stream_begin, (int)path, 0, 0);
+  sys3(TAVIK_NR_tavikfs_stream_write, h, (int)"partial", 7);
+  while (hang) {
+  }
+  *(volatile int*)0 = h;
 }
 
 static int drain(const char* path) {
@@ -244,6 +278,16 @@ __attribute__((used)) int guest_main(int argc, char** argv) {
     return bigs(argv[2]);
   }
   if (same(mode, "drain") && argc > 2) return drain(argv[2]);
+  if (same(mode, "orphan")) return sys3(TAVIK_NR_spawn, (int)"/hostile", (int)loop_argv, 2) > 0 ? 0 : 100;
+  if (same(mode, "tree")) {
+    sys3(TAVIK_NR_spawn, (int)"/hostile", (int)tree_argv, 2);
+    for (;;) {
+    }
+  }
+  if (same(mode, "pipefill")) return pipefill(argc > 2);
+  if (same(mode, "child") && argc > 2) return child(argc, argv);
+  if (same(mode, "streamfault") && argc > 2) streamfault(argv[2], 0);
+  if (same(mode, "streamhang") && argc > 2) streamfault(argv[2], 1);
   if (same(mode, "spawn") && argc > 2) return spawn(argv[2]);
   if (same(mode, "calls")) {
     unsigned n = known_calls();

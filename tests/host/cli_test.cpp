@@ -106,6 +106,12 @@ TEST(Cli, ItsOwnFailuresAreStatus125WithAMessage) {
   EXPECT_EQ(tavik_run({"--inject", "syscall_99999999999#1=1", guest_image("probe")}).status, 125);
   EXPECT_EQ(tavik_run({"--root", dir.str() + "/missing", guest_image("probe")}).status, 125);
   EXPECT_EQ(tavik_run({"--stdin", dir.str() + "/missing", guest_image("probe")}).status, 125);
+  for (const char* seconds : {"nan", "inf", "-1", "x"}) {
+    auto bad_timeout = tavik_run({"--timeout", seconds, guest_image("probe")});
+    EXPECT_EQ(bad_timeout.status, 125) << seconds;
+    EXPECT_LT(bad_timeout.err.size(), 200u) << bad_timeout.err;
+  }
+  EXPECT_EQ(tavik_run({"--timeout", "1e10", guest_image("probe")}).status, 0) << "a long limit is no limit";
   auto help = tavik_run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--insn-limit"), std::string::npos);

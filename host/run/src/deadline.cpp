@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "machine.hpp"
+#include "termination.hpp"
 
 namespace tavik {
 namespace {
@@ -23,6 +24,8 @@ Deadline::Deadline(Machine& m, std::optional<Clock::time_point> at) : m_(m) {
 }
 
 Deadline::~Deadline() { finish(); }
+
+bool Deadline::passed() const { return termination_requested() || (set_ && Clock::now() >= at_); }
 
 void Deadline::start(bool polled) {
   // With the block hook in place it watches the clock itself: no second thread, whose mere presence makes every
@@ -64,11 +67,16 @@ void Deadline::stop_run() {
 void Deadline::sleep_us(uint64_t us) {
   auto end = Clock::now() + std::chrono::microseconds(us);
   if (set_) end = std::min(end, at_);
-  std::this_thread::sleep_until(end);
+  // In slices a termination cuts short.
+  for (auto now = Clock::now(); now < end && !termination_requested(); now = Clock::now()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+    ::poll(nullptr, 0, static_cast<int>(std::clamp<int64_t>(left + 1, 1, 1000)));
+  }
   if (passed()) stop_run();
 }
 
 int Deadline::poll_timeout_ms() const {
+  if (termination_requested()) return 0;
   if (!set_) return -1;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - Clock::now()).count();
   return static_cast<int>(std::clamp<int64_t>(left + 1, 0, 1 << 30));

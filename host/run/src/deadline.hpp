@@ -25,7 +25,8 @@ class Deadline {
   Deadline& operator=(const Deadline&) = delete;
 
   bool set() const { return set_; }
-  bool passed() const { return set_ && Clock::now() >= at_; }
+  // The limit passed, or the run was asked to end (a termination): either way a wait is over.
+  bool passed() const;
   // True once the limit stopped the run.
   bool reached() const { return reached_; }
 

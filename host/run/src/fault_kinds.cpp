@@ -36,6 +36,7 @@ const char* limit_name(Limit limit) {
     case Limit::InsnLimit: return "insn_limit";
     case Limit::Timeout: return "timeout";
     case Limit::Debugger: return "debugger";
+    case Limit::Terminated: return "terminated";
   }
   return "?";
 }

@@ -14,6 +14,7 @@
 #include "kernel.hpp"
 #include "machine.hpp"
 #include "syscall_table.hpp"
+#include "termination.hpp"
 
 namespace tavik {
 namespace {
@@ -92,7 +93,7 @@ int32_t sys_read(Kernel& k, Call& c) {
     if (room == 0 || uint64_t(c.a[1]) + total + room > 0x100000000ull) return total ? int32_t(total) : kEFAULT;
     ssize_t n;
     do n = ::read(f->host_fd, chunk.data(), room);
-    while (n < 0 && errno == EINTR);
+    while (n < 0 && errno == EINTR && !termination_requested());
     if (n < 0 && errno == EAGAIN && ask_first) {
       ask_first = false;
       set_nonblocking(f->host_fd, false);
@@ -123,7 +124,7 @@ int32_t sys_getkey(Kernel& k, Call&) {
   unsigned char byte;
   ssize_t n;
   do n = ::read(f->host_fd, &byte, 1);
-  while (n < 0 && errno == EINTR);
+  while (n < 0 && errno == EINTR && !termination_requested());
   if (n == 1) return byte;
   return n == 0 ? -1 : neg_errno();
 }

@@ -10,6 +10,7 @@
 #include "image.hpp"
 #include "process_tree.hpp"
 #include "spawn.hpp"
+#include "termination.hpp"
 #include "strf.hpp"
 #include "trace.hpp"
 #include "translator_trap.hpp"
@@ -62,7 +63,9 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
   }
   if (before_start) before_start(m_);
   deadline_.start(counting);
+  watch_termination(&m_);
   uc_err err = emulate();
+  watch_termination(nullptr);
   if (end_.state() == ProcessEnd::State::Child) {
     // A freshly forked child is this thread alone: the watchdog thread stayed in the parent, and it may have held
     // its mutex at the fork, so the deadline is left untouched. The parent's emulator is never entered again here;
@@ -80,6 +83,7 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
 void Process::settle_end(uc_err err) {
   if (gdb_ && gdb_->killed()) end_.kill(Limit::Debugger);
   if (!end_.host_error().empty()) throw EmulatorError(end_.host_error());
+  if (termination_requested()) end_.kill(Limit::Terminated);
   if (deadline_.reached()) end_.kill(Limit::Timeout);
   events_.classify(err);
   if (end_.state() == ProcessEnd::State::Faulted) count_.settle_at_fault(end_.fault().eip);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "deadline.hpp"
 #include "errors.hpp"
@@ -23,6 +24,7 @@
 #include "sandbox.hpp"
 #include "strf.hpp"
 #include "syscall_table.hpp"
+#include "termination.hpp"
 #include "trace.hpp"
 
 namespace tavik {
@@ -116,13 +118,30 @@ int open_image(Kernel& k, const std::string& path) {
 }  // namespace
 
 void end_children(Kernel& k) {
-  while (!k.spawn.children.empty()) {
-    auto [pid, pidfd] = *k.spawn.children.begin();
+  auto& children = k.spawn.children;
+  if (children.empty()) return;
+  // Asked first, so that each child ends its own children and removes its temporary files; killed when it has
+  // not ended within a second.
+  for (auto& [pid, pidfd] : children) ::syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (!children.empty()) {
+    std::vector<int> pids;
+    for (auto& [pid, pidfd] : children) pids.push_back(pid);
+    int st;
+    for (int pid : pids) reap(k, pid, st, false);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (children.empty() || left.count() <= 0) break;
+    std::vector<pollfd> fds;
+    for (auto& [pid, pidfd] : children) fds.push_back({pidfd, POLLIN, 0});
+    ::poll(fds.data(), fds.size(), static_cast<int>(left.count()) + 1);
+  }
+  while (!children.empty()) {
+    auto [pid, pidfd] = *children.begin();
     ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
     int st;
     if (!reap(k, pid, st, true)) {
       ::close(pidfd);
-      k.spawn.children.erase(pid);
+      children.erase(pid);
     }
   }
 }
@@ -223,6 +242,7 @@ int32_t sys_waitpid(Kernel& k, Call& c) {
 }
 
 void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, FdTable& fds, ProcessTree& tree) {
+  stop_on_termination();
   // The debugger, the injections and the JSON trace are the parent's alone.
   RunOptions opt = parent;
   opt.gdb_port = 0;

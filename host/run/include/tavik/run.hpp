@@ -58,7 +58,7 @@ int fault_signal(FaultKind kind);          // SIGSEGV, SIGILL, SIGFPE, SIGTRAP
 int fault_exit_code(FaultKind kind);       // 128 + the signal
 
 // What stopped a guest that neither exited nor faulted: its name is the JSON trace's ("insn_limit", ...).
-enum class Limit { InsnLimit, Timeout, Debugger };
+enum class Limit { InsnLimit, Timeout, Debugger, Terminated };
 const char* limit_name(Limit limit);
 
 struct FaultInfo {
@@ -84,5 +84,9 @@ struct RunResult {
 
 // Runs an image (a host path) with args as the guest's argv[1..]; argv[0] is opt.argv0 or the image path.
 RunResult run_image(const std::string& image, const std::vector<std::string>& args, const RunOptions& opt);
+
+// For a program that is all one run (tavik-run itself): SIGTERM, SIGINT and SIGHUP end the running guest as
+// killed (Limit::Terminated), after it has ended its children, instead of ending the program on the spot.
+void end_runs_on_termination();
 
 }  // namespace tavik

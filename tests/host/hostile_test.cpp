@@ -1,0 +1,191 @@
+// Hostile guests and files: whatever they do, a run ends in bounded time and host memory, its whole process
+// tree with it, and leaves nothing behind in the root or the process table.
+#include <elf.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "support/cli.hpp"
+#include "support/kit.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tavik::test;
+using Clock = std::chrono::steady_clock;
+
+// A root holding the hostile image as /hostile. Its host path is in the command line of tavik-run and of every
+// host process it forks, which is how the test finds a run's processes.
+struct Root {
+  ScratchRoot dir;
+  Root() { fs::copy_file(guest_image("hostile"), dir.path() / "hostile"); }
+  std::string str() const { return dir.str(); }
+  std::string image() const { return (dir.path() / "hostile").string(); }
+  // Host processes of this root's runs still there (zombies aside), after a short grace for signals in flight.
+  int processes_left() const {
+    int found = 0;
+    for (int tries = 0; tries < 50; ++tries) {
+      found = 0;
+      for (const auto& e : fs::directory_iterator("/proc")) {
+        std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos || std::stoi(name) == ::getpid()) continue;
+        std::string cmd = read_file(e.path() / "cmdline"), stat = read_file(e.path() / "stat");
+        size_t close = stat.rfind(')');
+        bool zombie = close != std::string::npos && stat.compare(close, 4, ") Z ") == 0;
+        if (!zombie && cmd.find(str()) != std::string::npos) ++found;
+      }
+      if (found == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return found;
+  }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir.path())) out.push_back(e.path().filename().string());
+    return out;
+  }
+};
+
+struct Timed {
+  Ended end;
+  double seconds;
+};
+
+Timed run_timed(const std::vector<std::string>& args, Stdio io = {}, double bound = 20) {
+  auto start = Clock::now();
+  Ended end = wait_cli(start_cli(args, io), bound);
+  return {end, std::chrono::duration<double>(Clock::now() - start).count()};
+}
+
+TEST(Hostile, TheWholeTreeEndsWithTheRunHoweverItEnds) {
+  Root root;
+  // A parent that leaves a spinning child behind: the run ends with the parent, the child with it.
+  Timed orphan = run_timed({"--root", root.str(), root.image(), "orphan"});
+  EXPECT_EQ(orphan.end.status, 0);
+  EXPECT_LT(orphan.seconds, 5);
+  EXPECT_EQ(root.processes_left(), 0);
+  // One deadline and one instruction budget for the tree: a child spinning under a limit stops with it.
+  for (std::vector<std::string> limit : {std::vector<std::string>{"--timeout", "1"}, {"--insn-limit", "50000000"}}) {
+    limit.insert(limit.end(), {"--root", root.str(), "--process-limit", "6", root.image(), "child", "tree"});
+    Timed run = run_timed(limit);
+    EXPECT_EQ(run.end.status, 137) << limit[0];
+    EXPECT_LT(run.seconds, 6) << limit[0];
+    EXPECT_EQ(root.processes_left(), 0) << limit[0];
+  }
+  // tavik-run itself terminated, or killed.
+  for (int sig : {SIGTERM, SIGKILL}) {
+    pid_t pid = start_cli({"--root", root.str(), "--process-limit", "6", root.image(), "tree"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ::kill(pid, sig);
+    Ended run = wait_cli(pid, 10);
+    EXPECT_EQ(run.status, sig == SIGTERM ? 137 : 128 + SIGKILL);
+    EXPECT_EQ(root.processes_left(), 0) << "signal " << sig;
+  }
+}
+
+TEST(Hostile, WritesToFullPipesStopAtTheLimitOrTakeWhatFits) {
+  Root root;
+  Timed own = run_timed({"--root", root.str(), "--timeout", "1", root.image(), "pipefill"});
+  EXPECT_EQ(own.end.status, 137);
+  EXPECT_LT(own.seconds, 5);
+  Timed nonblocking = run_timed({"--root", root.str(), "--timeout", "5", root.image(), "pipefill", "nb"});
+  EXPECT_EQ(nonblocking.end.status, 64) << "a pipe takes 64 KiB";
+  // stdout is a pipe nobody reads.
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  Timed stdout_full = run_timed({"--timeout", "1", root.image(), "yes"}, Stdio{-1, out[1], -1});
+  ::close(out[0]);
+  ::close(out[1]);
+  EXPECT_EQ(stdout_full.end.status, 137);
+  EXPECT_LT(stdout_full.seconds, 5);
+}
+
+TEST(Hostile, ChildrenThatFaultOrAreStoppedLeaveNoTemporaryFiles) {
+  Root root;
+  EXPECT_EQ(run_timed({"--root", root.str(), root.image(), "child", "streamfault", "/out"}).end.status, 128 + 11);
+  EXPECT_EQ(run_timed({"--root", root.str(), "--timeout", "1", root.image(), "child", "streamhang", "/out"}).end.status,
+            137);
+  EXPECT_EQ(root.entries(), std::vector<std::string>{"hostile"});
+}
+
+// An image that faults at its first instruction, with `symbols` symbols and `sections` empty sections all named
+// by one 64 KiB string: about 16 bytes on disk per symbol and 40 per section.
+std::vector<uint8_t> name_bomb(uint32_t symbols, uint32_t sections) {
+  std::vector<uint8_t> f(0x1010);
+  auto put = [&](size_t at, const void* p, size_t n) {
+    if (f.size() < at + n) f.resize(at + n);
+    std::memcpy(f.data() + at, p, n);
+  };
+  const uint8_t code[] = {0xc7, 0x05, 0, 0, 0, 0, 0, 0, 0, 0};  // mov dword [0], 0
+  put(0x1000, code, sizeof code);
+  std::string names = std::string(1, '\0') + std::string(65536, 'A') + std::string(1, '\0');
+  uint32_t strtab = static_cast<uint32_t>(f.size());
+  put(strtab, names.data(), names.size());
+  uint32_t symtab = static_cast<uint32_t>(f.size());
+  for (uint32_t i = 0; i < symbols; ++i) {
+    Elf32_Sym s{1, 0x401000, 0, ELF32_ST_INFO(STB_GLOBAL, STT_FUNC), 0, 1};
+    put(symtab + i * sizeof s, &s, sizeof s);
+  }
+  std::vector<Elf32_Shdr> sh(4 + sections);
+  sh[1] = {1, SHT_PROGBITS, SHF_ALLOC | SHF_EXECINSTR, 0x401000, 0x1000, sizeof code, 0, 0, 1, 0};
+  sh[2] = {1, SHT_STRTAB, 0, 0, strtab, static_cast<uint32_t>(names.size()), 0, 0, 1, 0};
+  sh[3] = {1, SHT_SYMTAB, 0, 0, symtab, symbols * 16, 2, 0, 4, 16};
+  for (uint32_t i = 0; i < sections; ++i) sh[4 + i] = {1, SHT_PROGBITS, 0, 0, 0x1000, 0, 0, 0, 1, 0};
+  uint32_t shoff = static_cast<uint32_t>(f.size());
+  put(shoff, sh.data(), sh.size() * sizeof(Elf32_Shdr));
+  Elf32_Ehdr eh{};
+  std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+  eh.e_ident[EI_CLASS] = ELFCLASS32;
+  eh.e_ident[EI_DATA] = ELFDATA2LSB;
+  eh.e_ident[EI_VERSION] = EV_CURRENT;
+  eh.e_type = ET_EXEC;
+  eh.e_machine = EM_386;
+  eh.e_version = EV_CURRENT;
+  eh.e_entry = 0x401000;
+  eh.e_phoff = sizeof eh;
+  eh.e_shoff = shoff;
+  eh.e_ehsize = sizeof eh;
+  eh.e_phentsize = sizeof(Elf32_Phdr);
+  eh.e_phnum = 1;
+  eh.e_shentsize = sizeof(Elf32_Shdr);
+  eh.e_shnum = static_cast<uint16_t>(sh.size() < SHN_LORESERVE ? sh.size() : 0);
+  eh.e_shstrndx = 2;
+  put(0, &eh, sizeof eh);
+  Elf32_Phdr ph{PT_LOAD, 0, 0x400000, 0x400000, 0x1010, 0x1010, PF_R | PF_X, 0x1000};
+  put(sizeof eh, &ph, sizeof ph);
+  return f;
+}
+
+TEST(Hostile, FilesSmallOnDiskStaySmallInMemory) {
+  Root root;
+  fs::path symbols = root.dir.path() / "symbols", sections = root.dir.path() / "sections";
+  std::vector<uint8_t> a = name_bomb(16384, 0), b = name_bomb(0, 16000);
+  std::ofstream(symbols, std::ios::binary).write(reinterpret_cast<char*>(a.data()), a.size());
+  std::ofstream(sections, std::ios::binary).write(reinterpret_cast<char*>(b.data()), b.size());
+  ASSERT_LT(a.size() + b.size(), 1u << 20);
+  constexpr long kBoundKib = 64 * 1024;  // was a GiB each: one name copy per entry
+  Output run = run_program(TAVIK_RUN_EXE, {symbols.string()});
+  EXPECT_EQ(run.status, 139);
+  EXPECT_NE(run.err.find("(AAAA"), std::string::npos) << "the fault is symbolised";
+  EXPECT_LT(run.max_rss_kib, kBoundKib);
+  for (const fs::path& file : {symbols, sections}) {
+    Output meta = run_program(TAVIK_META, {file.string()});
+    EXPECT_LT(meta.max_rss_kib, kBoundKib) << file;
+    Output check = run_program(TAVIK_META, {"--check", file.string()});
+    EXPECT_LT(check.max_rss_kib, kBoundKib) << file;
+    EXPECT_LT(check.out.size() + check.err.size(), 16u << 20) << file;
+  }
+  // A traced 64 MiB whole-file write keeps a bounded part of its data (it held all of it, twice over in JSON).
+  Output traced = run_program(TAVIK_RUN_EXE, {"--root", root.str(), "--trace-json", (root.dir.path() / "t.json").string(),
+                                              root.image(), "bigw", "/big", "x"});
+  EXPECT_EQ(traced.status, 0);
+  EXPECT_LT(traced.max_rss_kib, 64 * 1024 + kBoundKib / 2);
+}
+
+}  // namespace
