@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
           },
           "SECONDS"));
   app.add_option("--file-size-limit", opt.file_size_limit, "Most bytes a file written by the guest may hold");
-  app.add_option("--process-limit", opt.process_limit, "Most spawned processes alive at once");
+  app.add_option("--process-limit", opt.process_limit, "Most spawned processes not yet reaped in one tree");
   app.add_option("--gdb", opt.gdb_port, "Serve a debugger on 127.0.0.1:PORT, stopped before the first instruction")->check(CLI::Range(1, 65535));
   app.add_flag("--count-insns", opt.count_insns, "Print 'instructions: N' on stderr at the end");
   try {

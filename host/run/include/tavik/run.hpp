@@ -33,7 +33,7 @@ struct RunOptions {
   uint32_t stack_size = 1 << 20;
   uint64_t memory_cap = 256ull << 20;      // most bytes of image segments
   uint64_t file_size_limit = 1ull << 30;   // most bytes a file written by the guest may hold; writes beyond: -27
-  uint32_t process_limit = 64;             // most spawned processes alive at once in one tree; spawns beyond: -11
+  uint32_t process_limit = 64;             // most spawned processes not yet reaped in one tree; spawns beyond: -11
   int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT, stopped before the first
                                            // instruction; 0 = none
   bool keep_trace = true;                  // fill RunResult::trace (the command line turns it off)
