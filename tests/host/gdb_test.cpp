@@ -183,6 +183,8 @@ TEST(Gdb, MalformedPacketsAreAnsweredWithoutACrash) {
   EXPECT_EQ(talk(packet("m400000,zz")), "+$E01#a6");
   EXPECT_EQ(talk(packet("M0,1:00")), "+$E14#aa");
   EXPECT_EQ(talk(packet("p99")), "+$E01#a6");
+  EXPECT_EQ(talk(packet("Pb=00000000")), "+$E01#a6");             // SS = 0: refused, the run goes on
+  EXPECT_EQ(talk(packet("Pa=08000000")), "+$E01#a6");             // CS = the kernel's: refused
   EXPECT_EQ(talk(packet("Z0,1")), "+$E01#a6");
   EXPECT_EQ(talk(packet("Z2,500000,0")), "+$E01#a6");
   std::string regs = talk(packet("g"));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <elf.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -353,6 +354,16 @@ TEST(MetaBroken, EachUnreadableImageGivesOneClearLine) {
     }
     fs::remove(path);
   }
+  // Files that are not images at all: a file of /proc (it says it is empty), a FIFO nobody writes.
+  std::string fifo = (fs::temp_directory_path() / ("tavik-meta-fifo-" + std::to_string(::getpid()))).string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto& [file, error] : {std::pair<std::string, std::string>{"/proc/self/status", "not an ELF"},
+                                    {fifo, "not a regular file"}}) {
+    tavik::test::Output run = tavik::test::run_program(TAVIK_META, {file}, 10);
+    EXPECT_EQ(run.status, 1) << file;
+    EXPECT_NE(run.err.find(error), std::string::npos) << run.err;
+  }
+  fs::remove(fifo);
 }
 
 // Corrupt headers, sections and symbols: --check names every violation, one line each, and exits 1.

@@ -1,6 +1,8 @@
 // System calls, driven through the probe guest and checked on the trace: results as negative Linux error
 // numbers, descriptors, files replaced whole, streamed writes, pipes, and spawned children.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -143,6 +145,57 @@ TEST(Syscalls, FoldersAndTheWorkingDirectory) {
             (std::vector<int32_t>{0, -17, 0, 2, -34, 2, 0, 0, -2, 0, -39, 0, -2, -20, 0, -2, 3, 3}));
   EXPECT_EQ(run.out, std::string("/d\0/d\0", 6));
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"file"}));
+}
+
+TEST(Syscalls, ATrailingSlashNamesAFolderAndLongHostPathsStayReachable) {
+  ScratchRoot dir;
+  // 24 folders deep, 201 bytes a level: the guest's root is the 10th, so that the guest's paths stay short
+  // while the host's grow longer than the host can name in one piece.
+  std::string level(200, 'x');
+  int at = ::open(dir.str().c_str(), O_PATH | O_DIRECTORY);
+  for (int i = 0; i < 24; ++i) {
+    ASSERT_EQ(::mkdirat(at, level.c_str(), 0700), 0);
+    int next = ::openat(at, level.c_str(), O_PATH | O_DIRECTORY);
+    ::close(at);
+    at = next;
+  }
+  ::close(at);
+  fs::path root = dir.path();
+  for (int i = 0; i < 10; ++i) root /= level;
+  std::ofstream(root / "file") << "x";
+  fs::create_directory(root / "d");
+  tavik::RunOptions opt;
+  opt.root = root.string();
+  std::vector<std::string> cmds{"p:0:/file/", "p:10:/d/", "p:20:/new/", "p:30:x", "p:40:" + level,
+                                "s:writefile:&0:&30:1",            // -20
+                                "s:unlink:&0:0:0",                 // -20
+                                "s:mkfifo:&20:0:0",                // -20
+                                "s:writefile:&10:&30:1",           // -21
+                                "s:tavikfs_stream_begin:&10:0:0",  // -21
+                                "s:mkdir:&20:0:0",                 // a folder may be named so: 0
+                                "s:rmdir:&20:0:0"};                // 0
+  for (int i = 0; i < 14; ++i) cmds.push_back("s:chdir:&40:0:0");  // each a level deeper: 0
+  cmds.push_back("s:getcwd:&100:4000:0");
+  auto run = probe(cmds, opt);
+  std::vector<int32_t> want{-20, -20, -20, -21, -21, 0, 0};
+  want.resize(want.size() + 14, 0);
+  want.push_back(14 * 201);
+  EXPECT_EQ(results_of(run.result), want);
+  EXPECT_EQ(read_file(root / "file"), "x");
+  // The scratch root's own removal goes by host paths: the deep folders go first, deepest first.
+  std::error_code ignored;
+  fs::remove(root / "file", ignored);
+  fs::remove(root / "d", ignored);
+  for (int depth = 23; depth >= 0; --depth) {
+    int parent = ::open(dir.str().c_str(), O_PATH | O_DIRECTORY);
+    for (int i = 0; i < depth; ++i) {
+      int next = ::openat(parent, level.c_str(), O_PATH | O_DIRECTORY);
+      ::close(parent);
+      parent = next;
+    }
+    EXPECT_EQ(::unlinkat(parent, level.c_str(), AT_REMOVEDIR), 0);
+    ::close(parent);
+  }
 }
 
 TEST(Syscalls, StreamedWriteAppearsOnlyWhenEnded) {
