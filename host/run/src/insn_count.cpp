@@ -36,7 +36,7 @@ void InsnCount::install() {
            "uc_hook_add(BLOCK)");
 }
 
-uint32_t InsnCount::block_insns(uc_engine* uc, uint64_t addr) {
+inline uint32_t InsnCount::block_insns(uc_engine* uc, uint64_t addr) {
   CachedBlock& slot = (*cache_)[(addr ^ (addr >> 16)) % kCacheSlots];
   if (slot.addr == addr && slot.insns != 0) return slot.insns;
   uc_tb tb{};
@@ -45,7 +45,7 @@ uint32_t InsnCount::block_insns(uc_engine* uc, uint64_t addr) {
   return tb.icount;
 }
 
-bool InsnCount::budget_allows(uint32_t count) {
+inline bool InsnCount::budget_allows(uint32_t count) {
   if (!tree_.insns_limited()) return true;
   if (lease_ < count) lease_ += tree_.take_insns(std::max<uint64_t>(kLease, count - lease_));
   if (lease_ < count) return false;
