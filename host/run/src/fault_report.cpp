@@ -1,6 +1,7 @@
 // FaultReport: first line, disassembly of the faulting instruction, registers, stack words.
 #include "fault_report.hpp"
 
+#include "backtrace.hpp"
 #include "guest_code.hpp"
 #include "image.hpp"
 #include "machine.hpp"
@@ -25,10 +26,11 @@ std::string disassemble(const Machine& mem, uint32_t eip) {
 }  // namespace
 
 std::string FaultReport::render(const std::string& process, const FaultInfo& fault, const Image& image,
-                                const Machine& mem) {
+                                const Machine& mem, const Backtrace& bt) {
   std::string out = "tavik: " + process + ": " + fault_words(fault.kind) + ": ";
   if (fault.kind == FaultKind::PageFault) out += strf("%s at 0x%08x, ", fault.access.c_str(), fault.addr);
   out += strf("eip 0x%08x (%s)\n", fault.eip, image.symbolise(fault.eip).c_str());
+  if (!bt.frames.empty() && !bt.where(0).empty()) out += "  source: " + bt.where(0) + "\n";
   out += "  code:   " + disassemble(mem, fault.eip) + "\n";
   static const std::pair<const char*, int> regs[] = {
       {"eax", UC_X86_REG_EAX}, {"ebx", UC_X86_REG_EBX}, {"ecx", UC_X86_REG_ECX}, {"edx", UC_X86_REG_EDX},
@@ -52,7 +54,16 @@ std::string FaultReport::render(const std::string& process, const FaultInfo& fau
     out += strf(" %08x", word);
   }
   out += "\n";
-  return out;
+  return out + bt.render();
+}
+
+std::string FaultReport::render_stop(const std::string& process, Limit limit, uint32_t eip, const Image& image,
+                                     const Backtrace& bt) {
+  const char* what = limit == Limit::Timeout ? "the time limit" : "the instruction limit";
+  std::string out = strf("tavik: %s: stopped by %s, eip 0x%08x (%s)", process.c_str(), what, eip,
+                         image.symbolise(eip).c_str());
+  if (!bt.frames.empty() && !bt.where(0).empty()) out += " at " + bt.where(0);
+  return out + "\n" + bt.render();
 }
 
 }  // namespace tavik

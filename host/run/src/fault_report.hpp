@@ -7,6 +7,7 @@
 
 namespace tavik {
 
+struct Backtrace;
 class Image;
 class Machine;
 
@@ -14,9 +15,13 @@ class FaultReport {
  public:
   // The first line is stable and parsed by tools:
   //   tavik: NAME: page fault: write at 0x00000000, eip 0x0040104a (main+0x1a)
-  // then the faulting instruction, the registers and the top of the stack.
+  // then the source line when the image has one, the faulting instruction, the registers, the top of the
+  // stack and the backtrace.
   static std::string render(const std::string& process, const FaultInfo& fault, const Image& image,
-                            const Machine& m);
+                            const Machine& m, const Backtrace& bt);
+  // The one line of a run stopped by a limit, and the same backtrace.
+  static std::string render_stop(const std::string& process, Limit limit, uint32_t eip, const Image& image,
+                                 const Backtrace& bt);
 };
 
 }  // namespace tavik

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <cerrno>
 #include <cstring>
@@ -69,6 +72,19 @@ void read_symbols(Elf* elf, const std::vector<uint8_t>& file, std::vector<Symbol
     }
   }
   std::stable_sort(out.begin(), out.end(), [](const Symbol& a, const Symbol& b) { return a.value < b.value; });
+}
+
+// Whether the image carries line or call-frame information (a section named .debug_line or .debug_frame).
+bool has_debug_info(Elf* elf) {
+  size_t names;
+  if (elf_getshdrstrndx(elf, &names) != 0) return false;
+  Elf_Scn* scn = nullptr;
+  while ((scn = elf_nextscn(elf, scn)) != nullptr) {
+    GElf_Shdr sh;
+    const char* name = gelf_getshdr(scn, &sh) ? elf_strptr(elf, names, sh.sh_name) : nullptr;
+    if (name && (std::strcmp(name, ".debug_line") == 0 || std::strcmp(name, ".debug_frame") == 0)) return true;
+  }
+  return false;
 }
 
 uint32_t perms_of(uint32_t flags) {
@@ -199,11 +215,34 @@ Image Image::parse(std::vector<uint8_t> file, const std::string& label, uint64_t
     if ((s.perms & UC_PROT_EXEC) && image.entry_ >= s.vaddr && image.entry_ - s.vaddr < s.memsz) entry_ok = true;
   if (!entry_ok) throw fail(strf("entry point %#x lies outside the code", image.entry_));
   read_symbols(elf.get(), file, image.symbols_, image.names_);
+  if (has_debug_info(elf.get())) {
+    elf.reset();  // it reads from file, which moves
+    image.debug_file_ = std::move(file);
+  }
   return image;
 }
 
 void Image::drop_segment_bytes() {
   for (Segment& s : segments_) std::vector<uint8_t>().swap(s.bytes);
+}
+
+void Image::drop_contents() {
+  drop_segment_bytes();
+  std::vector<uint8_t>().swap(debug_file_);
+  std::vector<Symbol>().swap(symbols_);
+  std::string().swap(names_);
+}
+
+std::string Image::function_at(uint32_t addr) const {
+  std::string at = symbolise(addr);
+  if (at == "?") return "";
+  std::string name = at.substr(0, at.rfind('+'));
+  // C++ names as the programmer wrote them.
+  int status = 0;
+  char* plain = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+  if (status == 0 && plain) name = plain;
+  std::free(plain);
+  return name;
 }
 
 std::string Image::symbolise(uint32_t addr) const {

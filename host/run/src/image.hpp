@@ -34,6 +34,12 @@ class Image {
   void drop_segment_bytes();
   // "name+0xoff" for the symbol holding addr, or "?" when none does.
   std::string symbolise(uint32_t addr) const;
+  // The name of the symbol holding addr, or "".
+  std::string function_at(uint32_t addr) const;
+  // The whole file when it carries debug information (for source lines and unwinding), else empty.
+  const std::vector<uint8_t>& debug_file() const { return debug_file_; }
+  // A forked child runs another image: this one's host copies go.
+  void drop_contents();
 
  private:
   uint32_t entry_ = 0;
@@ -41,6 +47,7 @@ class Image {
   std::vector<Segment> segments_;
   std::vector<Symbol> symbols_;  // sorted by value
   std::string names_;            // each symbol string table once, however many symbols share a name
+  std::vector<uint8_t> debug_file_;
 };
 
 }  // namespace tavik

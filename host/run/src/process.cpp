@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "address_space.hpp"
+#include "backtrace.hpp"
 #include "errors.hpp"
 #include "fault_report.hpp"
 #include "gdb_stub.hpp"
@@ -72,6 +73,7 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
     // holding it would make every generation of a chain of spawns carry all its ancestors' memory.
     ChildStart start = end_.take_child();
     m_.close();
+    image_.drop_contents();
     run_spawned_child(std::move(start), opt_, fs_, fds_, tree_);
   }
   deadline_.finish();
@@ -87,6 +89,21 @@ void Process::settle_end(uc_err err) {
   if (deadline_.reached()) end_.kill(Limit::Timeout);
   events_.classify(err);
   if (end_.state() == ProcessEnd::State::Faulted) count_.settle_at_fault(end_.fault().eip);
+}
+
+// A limit that stopped the guest says where it was, as a fault report does; other kills (the debugger's, a
+// termination) were asked for and say nothing.
+void Process::report_stop(Limit limit) {
+  if (limit != Limit::Timeout && limit != Limit::InsnLimit) {
+    trace_.end_killed(limit_name(limit), nullptr);
+    return;
+  }
+  uint32_t eip = m_.reg(UC_X86_REG_EIP);
+  Backtrace bt = Backtrace::of(image_, m_, eip);
+  trace_.end_killed(limit_name(limit), &bt);
+  std::string line = FaultReport::render_stop(name_, limit, eip, image_, bt);
+  ssize_t ignored = ::write(opt_.stderr_fd, line.data(), line.size());
+  (void)ignored;
 }
 
 RunResult Process::make_known() {
@@ -107,8 +124,9 @@ RunResult Process::make_known() {
       }
       res.end = RunResult::End::Fault;
       res.fault = end_.fault();
-      trace_.end_fault(res.fault);
-      std::string report = FaultReport::render(name_, res.fault, image_, m_);
+      Backtrace bt = Backtrace::of(image_, m_, res.fault.eip);
+      trace_.end_fault(res.fault, bt);
+      std::string report = FaultReport::render(name_, res.fault, image_, m_, bt);
       ssize_t ignored = ::write(opt_.stderr_fd, report.data(), report.size());
       (void)ignored;
       break;
@@ -116,7 +134,7 @@ RunResult Process::make_known() {
     default:
       res.end = RunResult::End::Killed;
       res.killed = end_.limit();
-      trace_.end_killed(limit_name(res.killed));
+      report_stop(res.killed);
       break;
   }
   if (opt_.count_insns) {

@@ -43,6 +43,7 @@ class Process {
   uc_err emulate();
   void settle_end(uc_err err);
   RunResult make_known();
+  void report_stop(Limit limit);
 
   Image& image_;
   std::vector<std::string> argv_;

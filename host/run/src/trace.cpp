@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "backtrace.hpp"
 #include "errors.hpp"
 #include "strf.hpp"
 
@@ -20,6 +21,16 @@ std::string to_hex(const std::string& bytes) {
     out.push_back(digits[c & 15]);
   }
   return out;
+}
+
+nlohmann::ordered_json frames_json(const Backtrace& bt) {
+  nlohmann::ordered_json frames = nlohmann::ordered_json::array();
+  for (const Frame& f : bt.frames) {
+    nlohmann::ordered_json j{{"pc", f.pc}, {"function", f.function}};
+    if (!f.file.empty()) j["file"] = f.file, j["line"] = f.line;
+    frames.push_back(j);
+  }
+  return frames;
 }
 
 void write_all(int fd, const std::string& s) {
@@ -117,7 +128,7 @@ void Trace::end_exit(int32_t status) {
   flush();
 }
 
-void Trace::end_fault(const FaultInfo& fault) {
+void Trace::end_fault(const FaultInfo& fault, const Backtrace& bt) {
   if (json_.is_open()) {
     nlohmann::ordered_json j;
     j["fault"] = fault_name(fault.kind);
@@ -126,14 +137,19 @@ void Trace::end_fault(const FaultInfo& fault) {
       j["access"] = fault.access;
     }
     j["eip"] = fault.eip;
-    json_ << j.dump() << '\n';
+    j["frames"] = frames_json(bt);
+    json_ << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
   }
   flush();
 }
 
-void Trace::end_killed(const char* why) {
+void Trace::end_killed(const char* why, const Backtrace* bt) {
   if (text_fd_ >= 0) text_line(std::string("+++ killed by ") + why + " +++");
-  if (json_.is_open()) json_ << nlohmann::ordered_json{{"killed", why}}.dump() << '\n';
+  if (json_.is_open()) {
+    nlohmann::ordered_json j{{"killed", why}};
+    if (bt) j["frames"] = frames_json(*bt);
+    json_ << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  }
   flush();
 }
 

@@ -12,6 +12,8 @@
 
 namespace tavik {
 
+struct Backtrace;
+
 class Trace {
  public:
   // text_fd < 0: no text trace; json_path empty: no JSON trace. prefix starts every text line.
@@ -19,8 +21,9 @@ class Trace {
 
   void call(const TraceEvent& ev, const std::array<ArgKind, 3>& kinds, bool has_data);
   void end_exit(int32_t status);
-  void end_fault(const FaultInfo& fault);
-  void end_killed(const char* why);
+  void end_fault(const FaultInfo& fault, const Backtrace& bt);
+  // bt: where a limit stopped the guest, when it says so.
+  void end_killed(const char* why, const Backtrace* bt);
   void flush();
 
   std::vector<TraceEvent>& events() { return events_; }

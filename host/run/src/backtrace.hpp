@@ -1,0 +1,36 @@
+// Backtrace: where a stopped guest is, frame by frame, with source lines when the image has debug information.
+// With it, the call frames come from the image's call-frame information (libdwfl's unwinder, reading the
+// guest's registers and memory through the machine), inlined calls included; without it, from the frame-pointer
+// chain and the symbols.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavik {
+
+class Image;
+class Machine;
+
+struct Frame {
+  uint32_t pc;
+  std::string function;  // "" when no symbol holds the pc
+  std::string file;      // as the debug information names it; "" without a line
+  int line = 0;
+};
+
+struct Backtrace {
+  std::vector<Frame> frames;
+  bool from_debug_info = false;
+
+  // Takes the backtrace of the machine stopped at eip.
+  static Backtrace of(const Image& image, const Machine& m, uint32_t eip);
+
+  // "store.c:88" for frame i (the file's last component), or "" without a line.
+  std::string where(size_t i) const;
+  // The report's lines: a heading, then "#N 0x004012a3 in kv_load (store.c:88)" a frame.
+  std::string render() const;
+};
+
+}  // namespace tavik
