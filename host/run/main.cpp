@@ -1,4 +1,6 @@
 // tavik-run: runs a tavik executable on the host. Options end at EXE; every word after it goes to the guest.
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -9,26 +11,48 @@
 #include <vector>
 
 #include "tavik/run.hpp"
+#include <tavik/abi.h>
 
 namespace {
 
-// NAME#K=RESULT, or NAME#*=RESULT for every call
+// An error name of the kernel's (ENOENT) as the negated number a call returns.
+bool error_result(const std::string& text, int32_t& out) {
+#define TAVIK_ERROR_BY_NAME(nr, name, words) \
+  if (text == #name) {                      \
+    out = -(nr);                            \
+    return true;                            \
+  }
+  TAVIK_ERRORS(TAVIK_ERROR_BY_NAME)
+#undef TAVIK_ERROR_BY_NAME
+  return false;
+}
+
+// NAME#WHEN=RESULT. WHEN: K (the K-th call, from 1), K+ (it and every later one), K+S (K, K+S, K+2S, ...) or *
+// (every one); RESULT: a number, or an error name for its negated number.
 bool parse_injection(const std::string& text, tavik::Injection& out) {
   size_t hash = text.find('#');
   size_t eq = text.find('=', hash == std::string::npos ? 0 : hash);
   if (hash == std::string::npos || eq == std::string::npos || hash == 0) return false;
   try {
     size_t used = 0;
-    std::string nth = text.substr(hash + 1, eq - hash - 1);
+    std::string when = text.substr(hash + 1, eq - hash - 1);
     std::string result = text.substr(eq + 1);
-    if (nth.empty() || result.empty() || nth[0] == '-') return false;
+    if (when.empty() || result.empty() || when[0] == '-' || when[0] == '+') return false;
     out.name = text.substr(0, hash);
-    if (nth == "*") {
+    if (when == "*") {
       out.nth = 0;
     } else {
-      out.nth = std::stoull(nth, &used, 10);
-      if (used != nth.size() || out.nth == 0) return false;
+      out.nth = std::stoull(when, &used, 10);
+      if (out.nth == 0) return false;
+      if (used < when.size() && when[used] == '+') {
+        std::string step = when.substr(used + 1);
+        out.step = step.empty() ? 1 : std::stoull(step, &used, 10);
+        if (!step.empty() && (used != step.size() || step[0] == '-' || step[0] == '+' || out.step == 0)) return false;
+      } else if (used != when.size()) {
+        return false;
+      }
     }
+    if (error_result(result, out.result)) return true;
     long long r = std::stoll(result, &used, 0);
     if (used != result.size() || r < INT32_MIN || r > UINT32_MAX) return false;
     out.result = static_cast<int32_t>(static_cast<uint32_t>(r));
@@ -37,6 +61,42 @@ bool parse_injection(const std::string& text, tavik::Injection& out) {
     return false;
   }
 }
+
+// strace's -e: trace=NAME,NAME,... with call names or classes (file, desc, process).
+bool parse_filter(const std::string& text, std::vector<std::string>& out) {
+  const std::string prefix = "trace=";
+  if (text.rfind(prefix, 0) != 0) return false;
+  std::string list = text.substr(prefix.size());
+  for (size_t at = 0; at <= list.size();) {
+    size_t comma = std::min(list.find(',', at), list.size());
+    std::string word = list.substr(at, comma - at);
+    if (word.empty()) return false;
+    out.push_back(word);
+    at = comma + 1;
+  }
+  return !out.empty();
+}
+
+// A faulting guest ends tavik-run as the fault would end a native process: by its signal, so that shells say
+// "Segmentation fault" and test runners "SegFault" ($? is still 128 + the signal), without a core file.
+void end_with_signal(int sig) {
+  std::fflush(nullptr);
+  rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  ::signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(sig);
+}
+
+class Usage : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App*, std::string) const override {
+    return "Usage: tavik-run [OPTIONS] EXE [ARGS...]\n";
+  }
+};
 
 }  // namespace
 
@@ -47,15 +107,24 @@ int main(int argc, char** argv) {
   std::vector<std::string> injects;
   uint64_t tsc = 0;
 
+  std::string filter;
   CLI::App app{"Runs a tavik executable: tavik-run [OPTIONS] EXE [ARGS...]"};
+  app.formatter(std::make_shared<Usage>());
   app.prefix_command();
+  app.set_version_flag("--version", "tavik-run " TAVIK_RUN_VERSION);
   app.add_option("--root", root, "Host folder the guest sees as / (default: the current folder)");
   app.add_option("--stdin", stdin_file, "File behind the guest's descriptor 0 (default: this stdin)");
   app.add_option("--argv0", opt.argv0, "The guest's argv[0] (default: EXE as given)");
   app.add_flag("--trace", opt.trace, "Trace system calls on stderr");
+  app.add_option("-o,--trace-file", opt.trace_file, "Trace system calls into FILE instead");
+  app.add_option("-s,--string-limit", opt.trace_string_limit, "Show at most N bytes of a buffer (default 32)");
+  app.add_option("-e", filter, "trace=NAME,...: trace only these calls or classes (file, desc, process)");
+  app.add_flag("-T,--time", opt.trace_time, "Show the time spent in each call");
+  app.add_flag("-c,--summary", opt.trace_summary, "Print a table of calls, errors and time at the end");
   app.add_option("--trace-json", opt.trace_json, "Trace system calls as JSON lines into FILE");
   app.add_option("--inject", injects,
-                 "NAME#K=RESULT: the K-th NAME call returns RESULT unperformed; NAME#*=RESULT: every one")
+                 "NAME#WHEN=RESULT: the calls of NAME at WHEN (K, K+, K+S or *) return RESULT (a number or an "
+                 "error name) unperformed")
       ->allow_extra_args(false);
   app.add_option("--write-limit", opt.write_limit, "Each write accepts at most N bytes");
   auto* tsc_opt = app.add_option("--tsc", tsc, "The time-stamp counter reads N, N+1, ...");
@@ -81,15 +150,28 @@ int main(int argc, char** argv) {
     return 125;
   }
   std::vector<std::string> rest = app.remaining();
-  if (!rest.empty() && rest[0] == "--") rest.erase(rest.begin());
+  bool dashes = !rest.empty() && rest[0] == "--";
+  if (dashes) rest.erase(rest.begin());
   if (rest.empty()) {
     std::cerr << "tavik-run: no executable given\n" << app.help();
     return 125;
   }
+  // Options end at EXE; a word before it that looks like an option is one this program does not have.
+  if (!dashes && rest[0].size() > 1 && rest[0][0] == '-') {
+    std::cerr << "tavik-run: unknown option '" << rest[0] << "' (an executable whose name starts with '-' follows "
+              << "'--')\nRun with --help for more information.\n";
+    return 125;
+  }
+  if (!filter.empty() && !parse_filter(filter, opt.trace_calls)) {
+    std::cerr << "tavik-run: -e " << filter << ": expected trace=NAME,... (call names or file, desc, process)\n";
+    return 125;
+  }
+  if (!opt.trace_calls.empty() || opt.trace_time || app.count("-s")) opt.trace = true;
   for (const std::string& text : injects) {
     tavik::Injection inj;
     if (!parse_injection(text, inj)) {
-      std::cerr << "tavik-run: --inject " << text << ": expected NAME#K=RESULT with K >= 1, or NAME#*=RESULT\n";
+      std::cerr << "tavik-run: --inject " << text
+                << ": expected NAME#WHEN=RESULT, WHEN K, K+, K+S (K, S >= 1) or *, RESULT a number or an error name\n";
       return 125;
     }
     opt.injects.push_back(inj);
@@ -101,5 +183,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(rest.begin() + 1, rest.end());
   tavik::end_runs_on_termination();
   tavik::RunResult result = tavik::run_image(image, args, opt);
+  if (result.end == tavik::RunResult::End::Fault) end_with_signal(tavik::fault_signal(result.fault.kind));
   return result.host_exit_code();
 }

@@ -46,7 +46,7 @@ TEST(SourceReport, FaultsShowTheLineAndEveryFrameOfTheSource) {
                                                           "#3 in _start"}))
       << kv.err;
   std::string end = read_file(json);
-  end = end.substr(end.rfind("{\"fault\""));
+  end = end.substr(end.rfind("\"fault\""));
   EXPECT_NE(end.find("\"function\":\"kv_parse\""), std::string::npos) << end;
   EXPECT_NE(end.find("kv_store.c\",\"line\":" + line_of("kv_store.c", "FAULT").substr(11)), std::string::npos) << end;
 

@@ -8,7 +8,9 @@
 
 namespace tavik {
 
+struct CallRow;
 struct Kernel;
+struct TraceEvent;
 
 class Dispatcher {
  public:
@@ -17,12 +19,15 @@ class Dispatcher {
   void dispatch();
 
  private:
+  void record_passed_bytes(const CallRow& row, TraceEvent& ev);
+
   Kernel& k_;
   // The injections by call number, resolved once: a call costs a few integer compares, not a name compare per
   // injection.
   struct Injected {
     uint32_t nr;
     uint64_t nth;
+    uint64_t step;
     int32_t result;
   };
   std::vector<Injected> injects_;

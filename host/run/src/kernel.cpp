@@ -13,7 +13,7 @@ namespace tavik {
 Kernel::Kernel(Machine& m, ProcessEnd& end, Deadline& deadline, Sandbox& fs, FdTable& fds, ProcessTree& tree,
                Trace& trace, const RunOptions& opt)
     : m(m), end(end), deadline(deadline), fs(fs), fds(fds), tree(tree), trace(trace), opt(opt),
-      record_data(opt.trace || !opt.trace_json.empty() || opt.keep_trace) {}
+      record_data(opt.trace || !opt.trace_file.empty() || !opt.trace_json.empty() || opt.keep_trace) {}
 
 Kernel::~Kernel() {
   for (auto& [handle, s] : streams) {

@@ -74,7 +74,7 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
     ChildStart start = end_.take_child();
     m_.close();
     image_.drop_contents();
-    run_spawned_child(std::move(start), opt_, fs_, fds_, tree_);
+    run_spawned_child(std::move(start), opt_, fs_, fds_, tree_, trace_.sinks());
   }
   deadline_.finish();
   end_children(kernel_);

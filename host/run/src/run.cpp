@@ -6,6 +6,7 @@
 #include "image.hpp"
 #include "run_builder.hpp"
 #include "syscall_table.hpp"
+#include "trace_format.hpp"
 #include "tavik/run.hpp"
 
 namespace tavik {
@@ -18,6 +19,8 @@ RunResult run_image(const std::string& image, const std::vector<std::string>& ar
     for (const Injection& inj : opt.injects) {
       if (!call_number(inj.name)) throw SetupError("--inject: unknown system call '" + inj.name + "'");
     }
+    for (const std::string& word : opt.trace_calls)
+      if (!is_call_or_class(word)) throw SetupError("-e trace: unknown system call or class '" + word + "'");
     Image loaded = Image::load_file(image, opt.memory_cap);
     std::vector<std::string> argv{opt.argv0.empty() ? image : opt.argv0};
     argv.insert(argv.end(), args.begin(), args.end());

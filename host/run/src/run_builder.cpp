@@ -29,7 +29,9 @@ RunBuilder& RunBuilder::before_start(std::function<void(Machine&)> fn) {
   return *this;
 }
 
-RunBuilder& RunBuilder::child_of(Sandbox& fs, FdTable& fds, ProcessTree& tree, std::string prefix) {
+RunBuilder& RunBuilder::child_of(Sandbox& fs, FdTable& fds, ProcessTree& tree, const TraceSinks& sinks,
+                                  std::string prefix) {
+  sinks_ = &sinks;
   fs_ = &fs;
   fds_ = &fds;
   tree_ = &tree;
@@ -62,7 +64,9 @@ RunResult RunBuilder::run(Image& image, std::vector<std::string> argv, const std
   Sandbox& fs = fs_ ? *fs_ : *own_fs;
   FdTable& fds = fds_ ? *fds_ : *own_fds;
   ProcessTree& tree = tree_ ? *tree_ : *own_tree;
-  Trace trace(opt_.trace ? opt_.stderr_fd : -1, opt_.trace_json, opt_.keep_trace, prefix_);
+  std::unique_ptr<TraceSinks> own_sinks;
+  if (!sinks_) own_sinks = std::make_unique<TraceSinks>(opt_);
+  Trace trace(sinks_ ? *sinks_ : *own_sinks, opt_, opt_.keep_trace, prefix_);
   Process process(image, std::move(argv), name, opt_, fs, fds, tree, trace);
   RunResult result = process.run(before_start_);
   result.trace = std::move(trace.events());

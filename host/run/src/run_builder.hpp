@@ -18,6 +18,7 @@ class Machine;
 class ProcessTree;
 class Sandbox;
 struct OpenFile;
+struct TraceSinks;
 
 class RunBuilder {
  public:
@@ -27,9 +28,9 @@ class RunBuilder {
   // The open files behind the guest's 0, 1 and 2. Without this or child_of: the options' stdin_file or stdin_fd,
   // stdout_fd and stderr_fd.
   RunBuilder& stdio(std::array<std::shared_ptr<OpenFile>, 3> files);
-  // A spawned child: its parent's sandbox, descriptor table (already arranged for it) and process tree; its
-  // text trace lines start with prefix.
-  RunBuilder& child_of(Sandbox& fs, FdTable& fds, ProcessTree& tree, std::string prefix);
+  // A spawned child: its parent's sandbox, descriptor table (already arranged for it), process tree and trace
+  // sinks; its text trace lines start with prefix.
+  RunBuilder& child_of(Sandbox& fs, FdTable& fds, ProcessTree& tree, const TraceSinks& sinks, std::string prefix);
 
   // Called with the machine when everything is in place, before the first instruction (extra hooks).
   RunBuilder& before_start(std::function<void(Machine&)> fn);
@@ -45,6 +46,7 @@ class RunBuilder {
   Sandbox* fs_ = nullptr;
   FdTable* fds_ = nullptr;
   ProcessTree* tree_ = nullptr;
+  const TraceSinks* sinks_ = nullptr;
   std::string prefix_;
 };
 

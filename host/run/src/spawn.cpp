@@ -184,7 +184,6 @@ int32_t sys_spawn(Kernel& k, Call& c) {
     return -TAVIK_ENOEXEC;
   }
   if (!k.tree.enter(k.opt.process_limit)) return -TAVIK_EAGAIN;
-  k.trace.flush();
   pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) {
@@ -241,19 +240,19 @@ int32_t sys_waitpid(Kernel& k, Call& c) {
   }
 }
 
-void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, FdTable& fds, ProcessTree& tree) {
+void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, FdTable& fds, ProcessTree& tree,
+                       const TraceSinks& sinks) {
   stop_on_termination();
-  // The debugger, the injections and the JSON trace are the parent's alone.
+  // The debugger and the injections are the parent's alone; the trace goes to the tree's sinks.
   RunOptions opt = parent;
   opt.gdb_port = 0;
-  opt.trace_json.clear();
   opt.injects.clear();
   opt.keep_trace = false;
   int code = 125;
   int sig = 0;
   try {
     RunResult r = RunBuilder(opt)
-                      .child_of(fs, fds, tree, strf("[pid %d] ", static_cast<int>(::getpid())))
+                      .child_of(fs, fds, tree, sinks, strf("[pid %d] ", static_cast<int>(::getpid())))
                       .run(start.image, std::move(start.argv), start.name);
     code = r.host_exit_code();
     // The parent's waitpid sees the signal matching the fault, as for a native process.

@@ -11,6 +11,7 @@ class FdTable;
 class ProcessTree;
 class Sandbox;
 struct RunOptions;
+struct TraceSinks;
 
 // Ends every child this process spawned and has not reaped (and, through them, their descendants), and reaps
 // them: nothing a process spawned outlives it.
@@ -18,6 +19,6 @@ void end_children(Kernel& k);
 
 // The whole life of a spawned child in its forked host process; never returns.
 [[noreturn]] void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, FdTable& fds,
-                                    ProcessTree& tree);
+                                    ProcessTree& tree, const TraceSinks& sinks);
 
 }  // namespace tavik

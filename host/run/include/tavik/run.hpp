@@ -11,10 +11,13 @@ namespace tavik {
 
 // --inject NAME#K=RESULT: the K-th call (counted from 1) of the system call NAME returns RESULT unperformed;
 // NAME#*=RESULT (nth 0): every call of NAME does.
+// The nth call of name (from 1; 0: every one) returns result unperformed; with step, so do the calls nth + step,
+// nth + 2 step, ... (strace's when=K+S; K+ is a step of 1).
 struct Injection {
   std::string name;
   uint64_t nth;
   int32_t result;
+  uint64_t step = 0;
 };
 
 struct RunOptions {
@@ -23,7 +26,12 @@ struct RunOptions {
   int stdin_fd = 0, stdout_fd = 1, stderr_fd = 2;  // host descriptors behind guest 0, 1, 2
   std::string argv0;                       // empty: the image path as given
   bool trace = false;                      // text trace (strace-like) to stderr_fd
+  std::string trace_file;                  // the text trace into this file instead (implies trace)
   std::string trace_json;                  // JSON-lines trace file; empty: none
+  uint32_t trace_string_limit = 32;        // bytes of a buffer a text line shows (paths: 8 times as many)
+  std::vector<std::string> trace_calls;    // only these calls or classes (file, desc, process); empty: all
+  bool trace_time = false;                 // text lines end with the time spent in the call: <0.000012>
+  bool trace_summary = false;              // a table of calls, errors and time per call at each process's end
   std::vector<Injection> injects;
   uint32_t write_limit = 0;                // most bytes one write accepts; 0 = no limit
   std::optional<uint64_t> tsc;             // rdtsc reads N, N+1, ...
