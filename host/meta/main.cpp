@@ -55,7 +55,19 @@ int main(int argc, char** argv) {
   auto* check = app.add_flag("--check", opt.check, "check the image layout and records; print every violation");
   app.add_flag("--layout-only", opt.layout_only, "with --check: the layout alone, for images without records")
       ->needs(check);
-  CLI11_PARSE(app, argc, argv);
+  app.set_version_flag("--version", "tavik-meta " TAVIK_META_VERSION);
+  app.footer("Exit status: 0 every image read (and, with --check, passed); 1 an image could not be read or broke "
+             "a rule; 2 a usage error.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "tavik-meta: " << e.what() << "\nRun with --help for more information.\n";
+    return 2;
+  }
   if (opt.json && opt.check) {
     std::cerr << "tavik-meta: --json and --check do not go together\n";
     return 2;

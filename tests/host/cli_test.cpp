@@ -102,6 +102,9 @@ TEST(Cli, ItsOwnFailuresAreStatus125WithAMessage) {
   EXPECT_EQ(tavik_run({"--inject", "open#1+0=1", guest_image("probe")}).status, 125);
   EXPECT_EQ(tavik_run({"--inject", "open#1=ENOSUCH", guest_image("probe")}).status, 125);
   EXPECT_EQ(tavik_run({"--inject", "open#2+3=ENOENT", guest_image("probe")}).status, 0);
+  auto host_program = tavik_run({"/bin/sh"});
+  EXPECT_EQ(host_program.status, 125);
+  EXPECT_NE(host_program.err.find("link it with tavik-cc"), std::string::npos) << host_program.err;
   auto typo = tavik_run({"--trce", guest_image("probe")});
   EXPECT_EQ(typo.status, 125);
   EXPECT_NE(typo.err.find("unknown option '--trce'"), std::string::npos) << typo.err;

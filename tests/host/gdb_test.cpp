@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +100,38 @@ TEST(Gdb, CrashprobeSessionFromMainToTheFault) {
   EXPECT_TRUE(has(out, "<main+")) << out;
   EXPECT_TRUE(has(out, "movl   $0x0,0x0")) << out;  // eip at the store
   run.exit_code();
+}
+
+// "FUNCTION FILE:LINE" of each frame, from gdb's bt ("#1  0x... in kv_load (out=...) at kv_store.c:18") or from a
+// fault report's backtrace ("#1 0x... in kv_load (kv_store.c:18)").
+std::vector<std::string> frames(const std::string& text, bool from_gdb) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    size_t hash = line.find('#');
+    if (hash == std::string::npos || line.find_first_not_of(' ') != hash) continue;
+    size_t name = line.find(" in ");
+    name = name == std::string::npos ? line.find_first_of(' ', hash) + 2 : name + 4;
+    std::string function = line.substr(name, line.find(" (", name) - name);
+    size_t at = from_gdb ? line.rfind(" at ") : line.rfind('(');
+    if (at == std::string::npos) continue;
+    std::string where = line.substr(at + (from_gdb ? 4 : 1));
+    if (!from_gdb) where.pop_back();
+    where = where.substr(where.rfind('/') + 1);  // gdb names the file as compiled, the report by its name
+    out.push_back(function + " " + where);
+  }
+  return out;
+}
+
+TEST(Gdb, TheFaultReportsBacktraceIsGdbs) {
+  const std::string kv = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/debug_kv";
+  tavik::test::Output report = tavik::test::run_program(TAVIK_RUN_EXE, {kv, "!x"});
+  Stubbed run({kv, "!x"});
+  std::string out = gdb(kv, run.port, {"continue", "bt", "kill"});
+  std::vector<std::string> ours = frames(report.err, false), theirs = frames(out, true);
+  // The frames with a source line (the report's _start has none; gdb stops at main).
+  ASSERT_EQ(ours.size(), 3u) << report.err;
+  EXPECT_EQ(ours, theirs) << report.err << out;
 }
 
 TEST(Gdb, AFaultInTheMiddleOfABlockStopsAtItsInstruction) {

@@ -364,6 +364,11 @@ TEST(MetaBroken, EachUnreadableImageGivesOneClearLine) {
     EXPECT_NE(run.err.find(error), std::string::npos) << run.err;
   }
   fs::remove(fifo);
+  tavik::test::Output usage = tavik::test::run_program(TAVIK_META, {"--json", "--check", "x"}, 10);
+  EXPECT_EQ(usage.status, 2);
+  tavik::test::Output bogus = tavik::test::run_program(TAVIK_META, {"--bogus", "x"}, 10);
+  EXPECT_EQ(bogus.status, 2);
+  EXPECT_EQ(bogus.err.rfind("tavik-meta: ", 0), 0u) << bogus.err;
 }
 
 // Corrupt headers, sections and symbols: --check names every violation, one line each, and exits 1.

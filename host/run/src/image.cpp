@@ -142,9 +142,12 @@ Image Image::load_fd(int fd, const std::string& label, uint64_t memory_cap) {
 
 Image Image::parse(std::vector<uint8_t> file, const std::string& label, uint64_t memory_cap) {
   auto fail = [&](const std::string& why) { return SetupError(label + ": " + why); };
+  // What a program built for another system (64-bit, position-independent, dynamically linked, with
+  // thread-local data) gets besides the reason.
+  const std::string hint = " (not a tavik image: link it with tavik-cc, tavik-c++ or the i386-tavik toolchain file)";
   if (file.size() < 4 || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0) throw fail("not an ELF image");
   if (file.size() < EI_NIDENT) throw fail(strf("truncated: %zu bytes, no ELF identification", file.size()));
-  if (file[EI_CLASS] == ELFCLASS64) throw fail("64-bit ELF image; tavik runs 32-bit images only");
+  if (file[EI_CLASS] == ELFCLASS64) throw fail("64-bit ELF image; tavik runs 32-bit images only" + hint);
   if (file[EI_CLASS] != ELFCLASS32) throw fail(strf("unknown ELF class %u", file[EI_CLASS]));
   if (file[EI_DATA] == ELFDATA2MSB) throw fail("big-endian ELF image; tavik runs little-endian images only");
   if (file[EI_DATA] != ELFDATA2LSB) throw fail(strf("unknown ELF data encoding %u", file[EI_DATA]));
@@ -157,8 +160,8 @@ Image Image::parse(std::vector<uint8_t> file, const std::string& label, uint64_t
   if (!elf || elf_kind(elf.get()) != ELF_K_ELF) throw fail(strf("unreadable ELF: %s", elf_errmsg(-1)));
   Elf32_Ehdr* eh = elf32_getehdr(elf.get());
   if (eh == nullptr) throw fail(strf("unreadable ELF header: %s", elf_errmsg(-1)));
-  if (eh->e_machine != EM_386) throw fail(strf("machine %u is not Intel 80386 (3)", eh->e_machine));
-  if (eh->e_type != ET_EXEC) throw fail(strf("type %u is not an executable (2)", eh->e_type));
+  if (eh->e_machine != EM_386) throw fail(strf("machine %u is not Intel 80386 (3)", eh->e_machine) + hint);
+  if (eh->e_type != ET_EXEC) throw fail(strf("type %u is not an executable (2)", eh->e_type) + (eh->e_type == ET_DYN ? hint : ""));
   if (eh->e_version != EV_CURRENT) throw fail(strf("ELF version %u (expected 1)", eh->e_version));
   if (eh->e_phnum == 0) throw fail("no program headers");
   if (eh->e_phentsize != sizeof(Elf32_Phdr))
@@ -173,13 +176,21 @@ Image Image::parse(std::vector<uint8_t> file, const std::string& label, uint64_t
   image.label_ = label;
   image.entry_ = eh->e_entry;
   uint64_t total = 0;
-  for (unsigned i = 0; i < eh->e_phnum; ++i) {
-    // libelf points into the file bytes, at whatever alignment e_phoff gives: each header is copied out.
+  // libelf points into the file bytes, at whatever alignment e_phoff gives: each header is copied out. What
+  // marks another system's program is looked for first, so that its message is the one given.
+  auto header = [&](unsigned i) {
     Elf32_Phdr p;
     std::memcpy(&p, reinterpret_cast<const char*>(ph) + i * sizeof p, sizeof p);
+    return p;
+  };
+  for (unsigned i = 0; i < eh->e_phnum; ++i) {
+    Elf32_Phdr p = header(i);
     if (p.p_type == PT_DYNAMIC || p.p_type == PT_INTERP)
-      throw fail(strf("segment %u: dynamic linking is not supported (static images only)", i));
-    if (p.p_type == PT_TLS) throw fail(strf("segment %u: thread-local data is not supported", i));
+      throw fail(strf("segment %u: dynamic linking is not supported (static images only)", i) + hint);
+    if (p.p_type == PT_TLS) throw fail(strf("segment %u: thread-local data is not supported", i) + hint);
+  }
+  for (unsigned i = 0; i < eh->e_phnum; ++i) {
+    Elf32_Phdr p = header(i);
     if (p.p_type != PT_LOAD) continue;
     if (p.p_filesz > p.p_memsz)
       throw fail(strf("segment %u: filesz %#x > memsz %#x", i, p.p_filesz, p.p_memsz));

@@ -60,6 +60,9 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
   if (counting) count_.install();
   if (opt_.gdb_port) {
     gdb_ = std::make_unique<GdbStub>(m_, opt_.gdb_port);
+    std::string waiting = strf("tavik-run: waiting for gdb on 127.0.0.1:%d\n", opt_.gdb_port);
+    ssize_t ignored = ::write(opt_.stderr_fd, waiting.data(), waiting.size());
+    (void)ignored;
     gdb_->attach(image_.entry());
   }
   if (before_start) before_start(m_);
