@@ -112,6 +112,16 @@ TEST(Hostile, ChildrenThatFaultOrAreStoppedLeaveNoTemporaryFiles) {
   EXPECT_EQ(run_timed({"--root", root.str(), "--timeout", "1", root.image(), "child", "streamhang", "/out"}).end.status,
             137);
   EXPECT_EQ(root.entries(), std::vector<std::string>{"hostile"});
+  // The JSON trace holds every process's calls and end, each line with its pid.
+  std::string json = (root.dir.path().parent_path() / (root.dir.path().filename().string() + ".json")).string();
+  run_timed({"--root", root.str(), "--trace-json", json, root.image(), "child", "x"});
+  std::string lines = read_file(json);
+  fs::remove(json);
+  size_t first = lines.find("{\"pid\":"), exits = 0;
+  for (size_t at = 0; (at = lines.find("\"exit\":0}", at)) != std::string::npos; ++at) ++exits;
+  EXPECT_EQ(exits, 2u) << lines;
+  EXPECT_NE(lines.find("\"name\":\"spawn\""), std::string::npos) << lines;
+  EXPECT_NE(lines.find(lines.substr(first, 16), first + 1) , std::string::npos);
 }
 
 // An image that faults at its first instruction, with `symbols` symbols and `sections` empty sections all named
