@@ -17,6 +17,19 @@ execute_process(COMMAND "${TAVIK_HOST_GCC}" -m32 -print-file-name=include
                 OUTPUT_VARIABLE _tavik_gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND "${TAVIK_HOST_GCC}" -m32 -print-libgcc-file-name
                 OUTPUT_VARIABLE TAVIK_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE)
+# The compiler's own C++ headers (those that work freestanding: <cstddef>, <new>, <type_traits>, ...), as the
+# compiler lists them for 32-bit code; their configuration's part about the host's C library is left out.
+execute_process(COMMAND "${TAVIK_HOST_GXX}" -m32 -xc++ -E -v - INPUT_FILE /dev/null
+                OUTPUT_QUIET ERROR_VARIABLE _tavik_gxx_search)
+string(REGEX MATCH "search starts here:\n(.*)End of search" _tavik_gxx_search "${_tavik_gxx_search}")
+string(REPLACE "\n" ";" _tavik_gxx_search "${CMAKE_MATCH_1}")
+set(_tavik_cxx_includes " -D_GLIBCXX_OS_DEFINES")
+foreach(_dir IN LISTS _tavik_gxx_search)
+  string(STRIP "${_dir}" _dir)
+  if(_dir MATCHES "/c\\+\\+/")
+    string(APPEND _tavik_cxx_includes " -isystem ${_dir}")
+  endif()
+endforeach()
 
 # The flags of every tavik image, from image.flags beside this file (the SDK's share/tavik, or sdk/ in the tree).
 file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/image.flags" _tavik_image_flags REGEX "^[a-z+]+: ")
@@ -26,19 +39,20 @@ foreach(_line IN LISTS _tavik_image_flags)
   set(_tavik_${_key}_flags "${_value}")
 endforeach()
 set(CMAKE_C_FLAGS_INIT "${_tavik_compile_flags} -isystem ${_tavik_gcc_include}")
-set(CMAKE_CXX_FLAGS_INIT "${_tavik_compile_flags} -isystem ${_tavik_gcc_include} ${_tavik_c++_flags}")
+set(CMAKE_CXX_FLAGS_INIT "${_tavik_compile_flags}${_tavik_cxx_includes} -isystem ${_tavik_gcc_include} ${_tavik_c++_flags}")
 set(CMAKE_ASM_FLAGS_INIT "-m32")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${_tavik_link_flags}")
 
 get_filename_component(_tavik_sdk "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
 if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")
   set(TAVIK_SDK "${_tavik_sdk}")
-  set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES "${TAVIK_SDK}/include")
-  set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES "${TAVIK_SDK}/include")
+  # After the compiler's own headers, whose limits.h looks for the system's with #include_next.
+  string(APPEND CMAKE_C_FLAGS_INIT " -isystem ${TAVIK_SDK}/include")
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${TAVIK_SDK}/include")
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-T,${TAVIK_SDK}/lib/tavik.ld")
   set(_tavik_libs "${TAVIK_SDK}/lib/crt0.o -Wl,--whole-archive ${TAVIK_SDK}/lib/libc.a -Wl,--no-whole-archive ${TAVIK_LIBGCC}")
   set(CMAKE_C_STANDARD_LIBRARIES "${_tavik_libs}")
-  set(CMAKE_CXX_STANDARD_LIBRARIES "${_tavik_libs}")
+  set(CMAKE_CXX_STANDARD_LIBRARIES "${_tavik_libs} ${TAVIK_SDK}/lib/libtavikcxx.a")
   if(EXISTS "${TAVIK_SDK}/bin/tavik-run")
     set(CMAKE_CROSSCOMPILING_EMULATOR "${TAVIK_SDK}/bin/tavik-run")
   endif()

@@ -1,14 +1,10 @@
 /* crashprobe_uelf: the crashprobe command, which makes its own process fault on demand, and its command record. */
 #include <stdio.h>
 #include <string.h>
+#include <tavik/records.h>
 
-/* The command record for the tools that read images: "TCMD", version word 1, description, usage, end byte.
- * Nothing refers to it, so it is marked used; the assembler directive makes its section alloc-only PROGBITS
- * whatever the compiler would pick for a named section, and the symbol keeps its plain name. */
-__asm__(".section .tavik.cmdmeta,\"a\",@progbits\n\t.previous");
-__attribute__((section(".tavik.cmdmeta"), used, aligned(32)))
-static const char g_cmdmeta_0[63] __asm__("g_cmdmeta_0") =
-    "TCMD" "\x01" "\0\0\0" "Trigger an assertion failure (ASSERT)." "\0" "crashprobe yes" "\0";
+/* The command record for the tools that read images. */
+TAVIK_COMMAND_RECORD("Trigger an assertion failure (ASSERT).", "crashprobe yes");
 static_assert(sizeof g_cmdmeta_0 == 63, "the command record is 63 bytes");
 
 static const char g_usage[] = "Usage: crashprobe yes";

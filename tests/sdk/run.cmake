@@ -29,3 +29,7 @@ run_checked("${SDK}/bin/tavik-c++" -c "${SRC}/own.cpp" -o "${WORK}/own.o")
 run_checked("${SDK}/bin/tavik-c++" "${WORK}/own.o" -o "${WORK}/own_cxx_driver")
 expect_run(5 "own: argc=2\n" "${WORK}/own_cc" 5)
 expect_run(0 "own: c++\n" "${WORK}/own_cxx_driver")
+# The records the macros laid out are what the system's tools expect.
+foreach(image "${WORK}/cmake/own_c" "${WORK}/cmake/own_cxx" "${WORK}/own_cc" "${WORK}/own_cxx_driver")
+  run_checked("${SDK}/bin/tavik-meta" --check "${image}")
+endforeach()
