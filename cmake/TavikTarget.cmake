@@ -15,8 +15,18 @@ if(TAVIK_RUN)
 endif()
 add_compile_options(-O2 -Wall -Wextra)
 
+# Links name as a tavik image. WITH_INTERNALS: against the library's objects as they are, for the library's own
+# tests that look at its internal state (g_heap_used, ...); a program sees only the public entry points.
 function(tavik_link_image name)
-  target_link_libraries(${name} PRIVATE crt0 -Wl,--whole-archive c -Wl,--no-whole-archive "${TAVIK_LIBGCC}")
+  if("WITH_INTERNALS" IN_LIST ARGN)
+    set(libc c)
+  else()
+    set(libc "${TAVIK_LIBC}")
+    add_dependencies(${name} libc_public)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${TAVIK_LIBC}")
+  endif()
+  target_link_libraries(${name} PRIVATE crt0 -Wl,--whole-archive ${libc} -Wl,--no-whole-archive tavikcxx
+                        "${TAVIK_LIBGCC}")
   target_link_options(${name} PRIVATE "-Wl,-T,${TAVIK_LD}")
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${TAVIK_LD}")
   target_include_directories(${name} SYSTEM PRIVATE "${CMAKE_SOURCE_DIR}/libc/include" "${CMAKE_SOURCE_DIR}/abi")

@@ -1,7 +1,7 @@
 # The guest of the library's fuzzing (fuzz_guest.cpp), and its regression inputs replayed as one test: each file
 # in fuzz_regress/ goes once through the guest, under the instruction limit the fuzzing driver uses.
 add_executable(fuzz_guest fuzz_guest.cpp)
-tavik_link_image(fuzz_guest)
+tavik_link_image(fuzz_guest WITH_INTERNALS)
 target_include_directories(fuzz_guest PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}")
 
 file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/roots/fuzz_regress")

@@ -1,0 +1,16 @@
+# Writes OUT: a C program defining each name listed in NAMES as an int of its own, which main checks.
+cmake_minimum_required(VERSION 3.25)
+file(STRINGS "${NAMES}" names)
+list(LENGTH names count)
+set(text "/* Generated: every internal name of the library, defined by the program. */\n#include <unistd.h>\n\n")
+set(sum "0")
+set(i 1)
+foreach(name IN LISTS names)
+  string(APPEND text "int ${name} = ${i};\n")
+  string(APPEND sum " + ${name}")
+  math(EXPR i "${i} + 1")
+endforeach()
+math(EXPR want "${count} * (${count} + 1) / 2")
+string(APPEND text "\nint main(void)\n{\n    if (${count} == 0)\n        return 2;\n"
+                   "    write(1, \"ok\\n\", 3);\n    return (${sum}) == ${want} ? 0 : 1;\n}\n")
+file(WRITE "${OUT}" "${text}")
