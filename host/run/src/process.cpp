@@ -5,6 +5,7 @@
 
 #include "address_space.hpp"
 #include "backtrace.hpp"
+#include "coverage.hpp"
 #include "errors.hpp"
 #include "fault_report.hpp"
 #include "gdb_stub.hpp"
@@ -58,6 +59,10 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
   events_.install();
   bool counting = opt_.count_insns || opt_.insn_limit != 0;
   if (counting) count_.install();
+  if (!opt_.coverage_file.empty()) {
+    coverage_ = std::make_unique<Coverage>(m_);
+    coverage_->install();
+  }
   if (opt_.gdb_port) {
     gdb_ = std::make_unique<GdbStub>(m_, opt_.gdb_port);
     std::string waiting = strf("tavik-run: waiting for gdb on 127.0.0.1:%d\n", opt_.gdb_port);
@@ -82,6 +87,8 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
   deadline_.finish();
   end_children(kernel_);
   settle_end(err);
+  std::string why;
+  if (coverage_ && !coverage_->append(image_, opt_.coverage_file, why)) throw EmulatorError(why);
   return make_known();
 }
 

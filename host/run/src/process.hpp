@@ -20,6 +20,7 @@
 namespace tavik {
 
 class FdTable;
+class Coverage;
 class GdbStub;
 class Image;
 class ProcessTree;
@@ -61,6 +62,7 @@ class Process {
   CpuEvents events_;
   InsnCount count_;
   std::unique_ptr<GdbStub> gdb_;  // only with --gdb
+  std::unique_ptr<Coverage> coverage_;  // only with --coverage
 };
 
 }  // namespace tavik

@@ -44,6 +44,7 @@ struct RunOptions {
   uint32_t process_limit = 64;             // most spawned processes not yet reaped in one tree; spawns beyond: -11
   int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT, stopped before the first
                                            // instruction; 0 = none
+  std::string coverage_file;               // append an lcov tracefile of the executed lines to this file
   bool keep_trace = true;                  // fill RunResult::trace (the command line turns it off)
 };
 
