@@ -57,3 +57,30 @@ if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")
     set(CMAKE_CROSSCOMPILING_EMULATOR "${TAVIK_SDK}/bin/tavik-run")
   endif()
 endif()
+
+# -DTAVIK_COVERAGE=ON: every program is built with debug information, every run through the emulator (ctest's
+# tests) appends its executed lines to <build>/tavik-coverage.info, and the target coverage-html renders them
+# with genhtml into <build>/coverage/index.html.
+option(TAVIK_COVERAGE "Record line coverage of every run under tavik-run" OFF)
+if(TAVIK_COVERAGE AND CMAKE_CROSSCOMPILING_EMULATOR)
+  string(APPEND CMAKE_C_FLAGS_INIT " -g")
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -g")
+  set(TAVIK_COVERAGE_FILE "${CMAKE_BINARY_DIR}/tavik-coverage.info")
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR};--coverage;${TAVIK_COVERAGE_FILE}")
+  function(_tavik_coverage_targets)
+    if(TARGET coverage-html)
+      return()
+    endif()
+    find_program(TAVIK_GENHTML genhtml REQUIRED)
+    add_custom_target(coverage-html
+      COMMAND "${TAVIK_GENHTML}" --quiet -o "${CMAKE_BINARY_DIR}/coverage" "${TAVIK_COVERAGE_FILE}"
+      COMMENT "coverage report: ${CMAKE_BINARY_DIR}/coverage/index.html"
+      VERBATIM)
+    add_custom_target(coverage-reset COMMAND "${CMAKE_COMMAND}" -E rm -f "${TAVIK_COVERAGE_FILE}" VERBATIM)
+  endfunction()
+  get_property(_tavik_deferred GLOBAL PROPERTY TAVIK_COVERAGE_DEFERRED)
+  if(NOT _tavik_deferred)
+    set_property(GLOBAL PROPERTY TAVIK_COVERAGE_DEFERRED TRUE)
+    cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}" CALL _tavik_coverage_targets)
+  endif()
+endif()

@@ -33,3 +33,14 @@ expect_run(0 "own: c++\n" "${WORK}/own_cxx_driver")
 foreach(image "${WORK}/cmake/own_c" "${WORK}/cmake/own_cxx" "${WORK}/own_cc" "${WORK}/own_cxx_driver")
   run_checked("${SDK}/bin/tavik-meta" --check "${image}")
 endforeach()
+
+# The coverage switch: the tests' runs add to one tracefile, and one target renders it.
+run_checked("${CMAKE_COMMAND}" -S "${SRC}" -B "${WORK}/coverage" "-DCMAKE_TOOLCHAIN_FILE=${SDK}/share/tavik/i386-tavik.cmake"
+            -DTAVIK_COVERAGE=ON)
+run_checked("${CMAKE_COMMAND}" --build "${WORK}/coverage")
+run_checked(ctest --test-dir "${WORK}/coverage")
+run_checked("${CMAKE_COMMAND}" --build "${WORK}/coverage" --target coverage-html)
+file(READ "${WORK}/coverage/tavik-coverage.info" info)
+if(NOT info MATCHES "SF:[^\n]*own\\.c\n" OR NOT EXISTS "${WORK}/coverage/coverage/index.html")
+  message(FATAL_ERROR "no coverage of own.c:\n${info}")
+endif()
