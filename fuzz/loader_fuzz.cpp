@@ -51,6 +51,18 @@ int forked_children() {
   return n;
 }
 
+// Runs the bytes as an image with its standard streams on /dev/null; refusals and the kit's own failures are
+// answers, not findings.
+void run_bytes(const uint8_t* data, size_t size, const RunOptions& opt, fuzz::FuzzEnv& env) {
+  try {
+    Image image = Image::parse(std::vector<uint8_t>(data, data + size), "fuzz-image", opt.memory_cap);
+    auto null = std::make_shared<OpenFile>(env.null_fd(), false);
+    RunBuilder(opt).stdio({null, null, null}).run(image, {"/fuzz-image"}, "fuzz-image");
+  } catch (const SetupError&) {
+  } catch (const EmulatorError&) {
+  }
+}
+
 [[noreturn]] void finding(const char* what) {
   std::fprintf(stderr, "resource finding: %s\n", what);
   std::abort();
@@ -66,13 +78,7 @@ void run_for_resources(const uint8_t* data, size_t size, fuzz::FuzzEnv& env) {
   std::ofstream(env.root() + "/fuzz-image", std::ios::binary).write(reinterpret_cast<const char*>(data), size);
   long before = rss_mib();
   auto start = std::chrono::steady_clock::now();
-  try {
-    Image image = Image::parse(std::vector<uint8_t>(data, data + size), "fuzz-image", opt.memory_cap);
-    auto null = std::make_shared<OpenFile>(env.null_fd(), false);
-    RunBuilder(opt).stdio({null, null, null}).run(image, {"/fuzz-image"}, "fuzz-image");
-  } catch (const SetupError&) {
-  } catch (const EmulatorError&) {
-  }
+  run_bytes(data, size, opt, env);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (seconds > 3 * opt.timeout + 1) finding("the run outlasted its time limit");
   // The guest's own memory is freed with its emulator; what stays grew with the input.
@@ -104,13 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // of sleeps that outlasted a fixed number of answers slept to the limit: half of all fuzzing time).
   opt.timeout = 0.05;
   opt.injects = {{"usleep", 0, 0}, {"pipe", 0, -24}, {"mkfifo", 0, -28}};
-  try {
-    Image image = Image::parse(std::vector<uint8_t>(data, data + size), "fuzz-image", opt.memory_cap);
-    auto null = std::make_shared<OpenFile>(env.null_fd(), false);
-    RunBuilder(opt).stdio({null, null, null}).run(image, {"/fuzz-image"}, "fuzz-image");
-  } catch (const SetupError&) {
-  } catch (const EmulatorError&) {
-  }
+  run_bytes(data, size, opt, env);
   env.clean_root();
   return 0;
 }

@@ -1,6 +1,4 @@
 // tavik-run: runs a tavik executable on the host. Options end at EXE; every word after it goes to the guest.
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -75,20 +73,6 @@ bool parse_filter(const std::string& text, std::vector<std::string>& out) {
     at = comma + 1;
   }
   return !out.empty();
-}
-
-// A faulting guest ends tavik-run as the fault would end a native process: by its signal, so that shells say
-// "Segmentation fault" and test runners "SegFault" ($? is still 128 + the signal), without a core file.
-void end_with_signal(int sig) {
-  std::fflush(nullptr);
-  rlimit no_core{0, 0};
-  ::setrlimit(RLIMIT_CORE, &no_core);
-  ::signal(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  ::raise(sig);
 }
 
 class Usage : public CLI::Formatter {
@@ -184,6 +168,11 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(rest.begin() + 1, rest.end());
   tavik::end_runs_on_termination();
   tavik::RunResult result = tavik::run_image(image, args, opt);
-  if (result.end == tavik::RunResult::End::Fault) end_with_signal(tavik::fault_signal(result.fault.kind));
+  // A faulting guest ends tavik-run as the fault would end a native process: shells say "Segmentation fault",
+  // test runners "SegFault", and $? is still 128 + the signal.
+  if (result.end == tavik::RunResult::End::Fault) {
+    std::fflush(nullptr);
+    tavik::end_by_signal(tavik::fault_signal(result.fault.kind));
+  }
   return result.host_exit_code();
 }

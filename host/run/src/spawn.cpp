@@ -263,16 +263,7 @@ void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, 
     ssize_t ignored = ::write(parent.stderr_fd, line.data(), line.size());
     (void)ignored;
   }
-  if (sig != 0) {
-    rlimit no_core{0, 0};
-    ::setrlimit(RLIMIT_CORE, &no_core);
-    ::signal(sig, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, sig);
-    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    ::raise(sig);
-  }
+  if (sig != 0) end_by_signal(sig);
   ::_exit(code);
 }
 

@@ -2,6 +2,7 @@
 #include "termination.hpp"
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
 
@@ -30,6 +31,17 @@ void stop_on_termination() {
 }
 
 void end_runs_on_termination() { stop_on_termination(); }
+
+void end_by_signal(int sig) {
+  rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  ::signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(sig);
+}
 
 void watch_termination(Machine* m) { g_machine.store(m); }
 

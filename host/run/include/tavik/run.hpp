@@ -98,4 +98,7 @@ RunResult run_image(const std::string& image, const std::vector<std::string>& ar
 // killed (Limit::Terminated), after it has ended its children, instead of ending the program on the spot.
 void end_runs_on_termination();
 
+// Ends this host process by sig, as a fault ends a native process, without a core file (a faulting guest's end).
+void end_by_signal(int sig);
+
 }  // namespace tavik
