@@ -84,13 +84,17 @@ int Deadline::poll_timeout_ms() const {
 
 bool Deadline::wait_ready(int host_fd, short events, bool always) {
   if (!set_ && !always) return true;
+  std::vector<pollfd> fds{{host_fd, events, 0}};
+  return wait_any(fds);
+}
+
+bool Deadline::wait_any(std::vector<pollfd>& fds) {
   for (;;) {
     if (passed()) {
       stop_run();
       return false;
     }
-    pollfd p{host_fd, events, 0};
-    int r = ::poll(&p, 1, poll_timeout_ms());
+    int r = ::poll(fds.data(), fds.size(), poll_timeout_ms());
     if (r > 0 || (r < 0 && errno != EINTR)) return true;  // ready, or an error the call itself will report
   }
 }

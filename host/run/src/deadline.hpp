@@ -9,6 +9,9 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
+
+#include <poll.h>
 
 namespace tavik {
 
@@ -44,6 +47,8 @@ class Deadline {
   // Waits until the host descriptor is ready (poll events) or the limit passes: false when it passed. Without a
   // limit it returns at once unless `always` asks for the wait anyway.
   bool wait_ready(int host_fd, short events, bool always = false);
+  // Waits until one of fds is ready or the limit passes (false); without a limit, until one is ready.
+  bool wait_any(std::vector<pollfd>& fds);
   // Milliseconds left for a poll: -1 without a limit.
   int poll_timeout_ms() const;
 

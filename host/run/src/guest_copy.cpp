@@ -36,15 +36,16 @@ int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, 
     m.read_bytes(buf + total, chunk.data(), avail);
     uint32_t done = 0;
     while (done < avail) {
+      uint32_t piece = wait_writable ? std::min(avail - done, kPiece) : avail - done;
       int32_t refused = wait_writable ? wait_writable() : 0;
-      ssize_t n = refused ? -1 : ::write(host_fd, chunk.data() + done, wait_writable ? std::min(avail - done, kPiece)
-                                                                                     : avail - done);
+      ssize_t n = refused ? -1 : ::write(host_fd, chunk.data() + done, piece);
       if (n < 0 && !refused && errno == EINTR) continue;
       if (n <= 0) {
         record_bytes(record, chunk.data(), done);
         total += done;
         if (total) return int32_t(total);
-        return refused ? refused : n < 0 ? neg_errno() : -TAVIK_EIO;
+        if (refused) return refused;
+        return n < 0 ? neg_errno() : -TAVIK_EIO;
       }
       done += static_cast<uint32_t>(n);
     }

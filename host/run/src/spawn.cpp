@@ -89,19 +89,12 @@ bool reap(Kernel& k, int pid, int& st, bool wait) {
   return true;
 }
 
-// Waits until one of the children may have ended, or the time limit passes (false).
-bool wait_for_any(Kernel& k, int pid) {
+// The pidfds of the children pid names (-1: all), readable when the child has ended.
+std::vector<pollfd> pidfds_of(const Kernel& k, int pid) {
   std::vector<pollfd> fds;
   for (auto& [child, pidfd] : k.spawn.children)
     if (pid == -1 || child == pid) fds.push_back({pidfd, POLLIN, 0});
-  for (;;) {
-    if (k.deadline.passed()) {
-      k.deadline.stop_run();
-      return false;
-    }
-    int r = ::poll(fds.data(), fds.size(), k.deadline.poll_timeout_ms());
-    if (r > 0 || (r < 0 && errno != EINTR)) return true;
-  }
+  return fds;
 }
 
 // Opens the image to spawn without waiting on a FIFO, and refuses anything that is not a regular file.
@@ -131,8 +124,7 @@ void end_children(Kernel& k) {
     for (int pid : pids) reap(k, pid, st, false);
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (children.empty() || left.count() <= 0) break;
-    std::vector<pollfd> fds;
-    for (auto& [pid, pidfd] : children) fds.push_back({pidfd, POLLIN, 0});
+    std::vector<pollfd> fds = pidfds_of(k, -1);
     ::poll(fds.data(), fds.size(), static_cast<int>(left.count()) + 1);
   }
   while (!children.empty()) {
@@ -236,7 +228,8 @@ int32_t sys_waitpid(Kernel& k, Call& c) {
       return child;
     }
     if (options & TAVIK_WNOHANG) return 0;
-    if (!wait_for_any(k, pid)) return -TAVIK_EINTR;
+    std::vector<pollfd> fds = pidfds_of(k, pid);
+    if (!k.deadline.wait_any(fds)) return -TAVIK_EINTR;
   }
 }
 
