@@ -107,6 +107,9 @@ int main(int argc, char** argv) {
   app.add_flag("-c,--summary", opt.trace_summary, "Print a table of calls, errors and time at the end");
   app.add_option("--trace-json", opt.trace_json, "Trace system calls as JSON lines into FILE");
   app.add_option("--coverage", opt.coverage_file, "Append an lcov tracefile of the executed source lines to FILE");
+  app.add_option("--profile", opt.profile_file,
+                 "Write a callgrind profile to FILE (instructions per function and line, calls with their cost); "
+                 "a spawned process writes FILE.PID");
   app.add_option("--inject", injects,
                  "NAME#WHEN=RESULT: the calls of NAME at WHEN (K, K+, K+S or *) return RESULT (a number or an "
                  "error name) unperformed")

@@ -1,10 +1,7 @@
-// Coverage: block counts from the hook; lines and functions from libdw over the image's own bytes.
+// Coverage: block counts from the hook; lines and functions from the image's line table.
 #include "coverage.hpp"
 
-#include <dwarf.h>
-#include <elfutils/libdw.h>
 #include <fcntl.h>
-#include <libelf.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +12,7 @@
 
 #include "errors.hpp"
 #include "image.hpp"
+#include "line_table.hpp"
 #include "machine.hpp"
 #include "strf.hpp"
 
@@ -57,52 +55,18 @@ uint64_t Coverage::count_at(const std::vector<Span>& spans, uint32_t addr) {
 bool Coverage::append(const Image& image, const std::string& path, std::string& why) const {
   if (image.debug_file().empty()) return true;
   std::vector<Span> spans;
-  for (const auto& [start, b] : blocks_) spans.push_back({start, b.size, b.runs});
+  for (const auto& [start, b] : blocks_.records()) spans.push_back({start, b.size, b.runs});
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
-  std::vector<uint8_t> bytes = image.debug_file();
-  Elf* elf = elf_memory(reinterpret_cast<char*>(bytes.data()), bytes.size());
-  Dwarf* dw = elf ? dwarf_begin_elf(elf, DWARF_C_READ, nullptr) : nullptr;
+  LineTable table(image);
   std::map<std::string, SourceFile> files;
-  Dwarf_Off off = 0, next;
-  size_t header;
-  while (dw && dwarf_nextcu(dw, off, &next, &header, nullptr, nullptr, nullptr) == 0) {
-    Dwarf_Die cu;
-    if (dwarf_offdie(dw, off + header, &cu)) {
-      Dwarf_Lines* lines;
-      size_t n = 0;
-      if (dwarf_getsrclines(&cu, &lines, &n) == 0) {
-        for (size_t i = 0; i < n; ++i) {
-          Dwarf_Line* line = dwarf_onesrcline(lines, i);
-          Dwarf_Addr addr;
-          int lineno;
-          bool stmt = false, end = false;
-          const char* file = dwarf_linesrc(line, nullptr, nullptr);
-          if (!file || dwarf_lineaddr(line, &addr) || dwarf_lineno(line, &lineno) || lineno <= 0) continue;
-          dwarf_linebeginstatement(line, &stmt);
-          dwarf_lineendsequence(line, &end);
-          if (!stmt || end || addr > 0xFFFFFFFFu) continue;
-          uint64_t& hits = files[file].lines[lineno];
-          hits = std::max(hits, count_at(spans, static_cast<uint32_t>(addr)));
-        }
-      }
-      // The functions: each subprogram with code, counted by the executions of its first instruction.
-      Dwarf_Die child;
-      if (dwarf_child(&cu, &child) == 0) {
-        do {
-          Dwarf_Addr low;
-          const char* name = dwarf_diename(&child);
-          const char* file = dwarf_decl_file(&child);
-          int decl = 0;
-          if (dwarf_tag(&child) != DW_TAG_subprogram || !name || !file || dwarf_lowpc(&child, &low) != 0) continue;
-          dwarf_decl_line(&child, &decl);
-          files[file].functions[name] = {decl, count_at(spans, static_cast<uint32_t>(low))};
-        } while (dwarf_siblingof(&child, &child) == 0);
-      }
-    }
-    off = next;
+  for (const LineRow& row : table.rows()) {
+    if (!row.statement || row.end_sequence || row.line <= 0) continue;
+    uint64_t& hits = files[table.files()[row.file]].lines[row.line];
+    hits = std::max(hits, count_at(spans, row.addr));
   }
-  if (dw) dwarf_end(dw);
-  if (elf) elf_end(elf);
+  // The functions: each subprogram with code, counted by the executions of its first instruction.
+  for (const DwarfFunction& fn : table.functions())
+    files[table.files()[fn.file]].functions[fn.name] = {fn.line, count_at(spans, fn.low)};
   std::string out;
   for (const auto& [name, file] : files) {
     out += "TN:\nSF:" + name + "\n";

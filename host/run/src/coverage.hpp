@@ -5,10 +5,11 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include <unicorn/unicorn.h>
+
+#include "block_map.hpp"
 
 namespace tavik {
 
@@ -37,7 +38,7 @@ class Coverage {
     uint64_t runs = 0;
   };
   Machine& m_;
-  std::unordered_map<uint32_t, Block> blocks_;  // by start: at most one per address of executable memory
+  BlockMap<Block> blocks_;
 };
 
 }  // namespace tavik

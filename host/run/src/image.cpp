@@ -245,9 +245,9 @@ void Image::drop_contents() {
 }
 
 std::string Image::function_at(uint32_t addr) const {
-  std::string at = symbolise(addr);
-  if (at == "?") return "";
-  std::string name = at.substr(0, at.rfind('+'));
+  const Symbol* s = symbol_at(addr);
+  if (!s) return "";
+  std::string name = names_.c_str() + s->name;
   // C++ names as the programmer wrote them.
   int status = 0;
   char* plain = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
@@ -256,21 +256,28 @@ std::string Image::function_at(uint32_t addr) const {
   return name;
 }
 
-std::string Image::symbolise(uint32_t addr) const {
+const Symbol* Image::symbol_at(uint32_t addr) const {
   const Segment* seg = nullptr;
   for (const Segment& s : segments_)
     if (addr >= s.vaddr && addr - s.vaddr < s.memsz) seg = &s;
-  if (seg == nullptr) return "?";
+  if (seg == nullptr) return nullptr;
   auto it = std::upper_bound(symbols_.begin(), symbols_.end(), addr,
                              [](uint32_t a, const Symbol& s) { return a < s.value; });
-  // Prefer the closest symbol at or below addr that contains it; a sized symbol that ends before addr does not.
-  while (it != symbols_.begin()) {
-    --it;
-    if (it->value < seg->vaddr) break;
-    if (it->size == 0 || addr - it->value < it->size) return strf("%s+0x%x", names_.c_str() + it->name, addr - it->value);
-    break;
-  }
-  return "?";
+  // The closest symbol at or below addr that contains it; a sized symbol that ends before addr does not.
+  if (it == symbols_.begin()) return nullptr;
+  --it;
+  if (it->value < seg->vaddr || (it->size != 0 && addr - it->value >= it->size)) return nullptr;
+  return &*it;
+}
+
+std::optional<uint32_t> Image::function_start(uint32_t addr) const {
+  const Symbol* s = symbol_at(addr);
+  return s ? std::optional<uint32_t>(s->value) : std::nullopt;
+}
+
+std::string Image::symbolise(uint32_t addr) const {
+  const Symbol* s = symbol_at(addr);
+  return s ? strf("%s+0x%x", names_.c_str() + s->name, addr - s->value) : "?";
 }
 
 }  // namespace tavik

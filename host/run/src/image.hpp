@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,12 +37,16 @@ class Image {
   std::string symbolise(uint32_t addr) const;
   // The name of the symbol holding addr, or "".
   std::string function_at(uint32_t addr) const;
+  // The first address of the symbol holding addr.
+  std::optional<uint32_t> function_start(uint32_t addr) const;
   // The whole file when it carries debug information (for source lines and unwinding), else empty.
   const std::vector<uint8_t>& debug_file() const { return debug_file_; }
   // A forked child runs another image: this one's host copies go.
   void drop_contents();
 
  private:
+  const Symbol* symbol_at(uint32_t addr) const;
+
   uint32_t entry_ = 0;
   std::string label_;
   std::vector<Segment> segments_;

@@ -11,6 +11,7 @@
 #include "gdb_stub.hpp"
 #include "image.hpp"
 #include "process_tree.hpp"
+#include "profile.hpp"
 #include "spawn.hpp"
 #include "termination.hpp"
 #include "strf.hpp"
@@ -63,6 +64,10 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
     coverage_ = std::make_unique<Coverage>(m_);
     coverage_->install();
   }
+  if (!opt_.profile_file.empty()) {
+    profile_ = std::make_unique<Profile>(m_);
+    profile_->install();
+  }
   if (opt_.gdb_port) {
     gdb_ = std::make_unique<GdbStub>(m_, opt_.gdb_port);
     std::string waiting = strf("tavik-run: waiting for gdb on 127.0.0.1:%d\n", opt_.gdb_port);
@@ -89,6 +94,7 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
   settle_end(err);
   std::string why;
   if (coverage_ && !coverage_->append(image_, opt_.coverage_file, why)) throw EmulatorError(why);
+  if (profile_ && !profile_->write(image_, profile_path(), command_line(), why)) throw EmulatorError(why);
   return make_known();
 }
 
@@ -98,7 +104,21 @@ void Process::settle_end(uc_err err) {
   if (termination_requested()) end_.kill(Limit::Terminated);
   if (deadline_.reached()) end_.kill(Limit::Timeout);
   events_.classify(err);
-  if (end_.state() == ProcessEnd::State::Faulted) count_.settle_at_fault(end_.fault().eip);
+  if (end_.state() != ProcessEnd::State::Faulted) return;
+  count_.settle_at_fault(end_.fault().eip);
+  if (profile_) profile_->settle_at_fault(end_.fault().eip);
+}
+
+// Each process of a tree has a profile of its own: the first writes FILE, a spawned one FILE.PID.
+std::string Process::profile_path() const {
+  int pid = ::getpid();
+  return pid == tree_.root() ? opt_.profile_file : strf("%s.%d", opt_.profile_file.c_str(), pid);
+}
+
+std::string Process::command_line() const {
+  std::string line;
+  for (const std::string& arg : argv_) line += (line.empty() ? "" : " ") + arg;
+  return line;
 }
 
 // A limit that stopped the guest says where it was, as a fault report does; other kills (the debugger's, a

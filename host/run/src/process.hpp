@@ -21,6 +21,7 @@ namespace tavik {
 
 class FdTable;
 class Coverage;
+class Profile;
 class GdbStub;
 class Image;
 class ProcessTree;
@@ -45,6 +46,8 @@ class Process {
   void settle_end(uc_err err);
   RunResult make_known();
   void report_stop(Limit limit);
+  std::string profile_path() const;
+  std::string command_line() const;
 
   Image& image_;
   std::vector<std::string> argv_;
@@ -63,6 +66,7 @@ class Process {
   InsnCount count_;
   std::unique_ptr<GdbStub> gdb_;  // only with --gdb
   std::unique_ptr<Coverage> coverage_;  // only with --coverage
+  std::unique_ptr<Profile> profile_;    // only with --profile
 };
 
 }  // namespace tavik

@@ -2,6 +2,7 @@
 #include "process_tree.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cmath>
 
@@ -17,6 +18,7 @@ constexpr double kLongestTimeout = 1e9;
 }  // namespace
 
 ProcessTree::ProcessTree(const RunOptions& opt) {
+  root_ = ::getpid();
   if (std::isnan(opt.timeout) || opt.timeout < 0) throw SetupError("--timeout: not a number of seconds >= 0");
   if (opt.timeout > 0) {
     double seconds = std::min(opt.timeout, kLongestTimeout);

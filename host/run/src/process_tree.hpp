@@ -33,6 +33,9 @@ class ProcessTree {
   // The time limit of every process of the tree, if there is one.
   std::optional<Clock::time_point> deadline() const { return deadline_; }
 
+  // The host process that made the tree: the one that is no spawned child.
+  int root() const { return root_; }
+
   bool insns_limited() const { return insns_limited_; }
   // Takes up to `want` instructions from the budget; returns how many it got.
   uint64_t take_insns(uint64_t want);
@@ -45,6 +48,7 @@ class ProcessTree {
     std::atomic<uint64_t> insns_left;
   };
   Shared* shared_ = nullptr;
+  int root_ = 0;
   std::optional<Clock::time_point> deadline_;
   bool insns_limited_ = false;
 };

@@ -45,6 +45,7 @@ struct RunOptions {
   int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT, stopped before the first
                                            // instruction; 0 = none
   std::string coverage_file;               // append an lcov tracefile of the executed lines to this file
+  std::string profile_file;                // write a callgrind profile to this file (a spawned process: FILE.PID)
   bool keep_trace = true;                  // fill RunResult::trace (the command line turns it off)
 };
 

@@ -1,0 +1,95 @@
+// LineTable: every compile unit's line program and subprograms, from libdw over the image's own bytes.
+#include "line_table.hpp"
+
+#include <dwarf.h>
+#include <elfutils/libdw.h>
+#include <libelf.h>
+
+#include <algorithm>
+#include <set>
+#include <unordered_map>
+
+#include "image.hpp"
+
+namespace tavik {
+namespace {
+
+struct Session {
+  explicit Session(const std::vector<uint8_t>& file) : bytes(file) {
+    elf = elf_memory(reinterpret_cast<char*>(bytes.data()), bytes.size());
+    dw = elf ? dwarf_begin_elf(elf, DWARF_C_READ, nullptr) : nullptr;
+  }
+  ~Session() {
+    if (dw) dwarf_end(dw);
+    if (elf) elf_end(elf);
+  }
+  std::vector<uint8_t> bytes;  // libelf may write into what it reads from memory
+  Elf* elf = nullptr;
+  Dwarf* dw = nullptr;
+};
+
+}  // namespace
+
+LineTable::LineTable(const Image& image) {
+  if (image.debug_file().empty()) return;
+  Session s(image.debug_file());
+  std::unordered_map<std::string, uint32_t> known;
+  auto index = [&](const char* path) {
+    auto [it, added] = known.emplace(path, static_cast<uint32_t>(files_.size()));
+    if (added) files_.push_back(path);
+    return it->second;
+  };
+  std::set<Dwarf_Word> programs_read;
+  Dwarf_Off off = 0, next;
+  size_t header;
+  while (s.dw && dwarf_nextcu(s.dw, off, &next, &header, nullptr, nullptr, nullptr) == 0) {
+    Dwarf_Die cu;
+    Dwarf_Attribute attr;
+    Dwarf_Word program;
+    Dwarf_Lines* lines;
+    size_t n = 0;
+    bool have_cu = dwarf_offdie(s.dw, off + header, &cu) != nullptr;
+    if (have_cu && dwarf_formudata(dwarf_attr(&cu, DW_AT_stmt_list, &attr), &program) == 0 &&
+        programs_read.insert(program).second && dwarf_getsrclines(&cu, &lines, &n) == 0) {
+      for (size_t i = 0; i < n; ++i) {
+        Dwarf_Line* line = dwarf_onesrcline(lines, i);
+        Dwarf_Addr addr;
+        int lineno;
+        bool stmt = false, end = false;
+        const char* file = dwarf_linesrc(line, nullptr, nullptr);
+        if (!file || dwarf_lineaddr(line, &addr) || dwarf_lineno(line, &lineno) || addr > 0xFFFFFFFFu) continue;
+        dwarf_linebeginstatement(line, &stmt);
+        dwarf_lineendsequence(line, &end);
+        rows_.push_back({static_cast<uint32_t>(addr), index(file), lineno, stmt, end});
+      }
+    }
+    Dwarf_Die child;
+    if (have_cu && dwarf_child(&cu, &child) == 0) {
+      do {
+        Dwarf_Addr low;
+        const char* name = dwarf_diename(&child);
+        const char* file = dwarf_decl_file(&child);
+        int decl = 0;
+        if (dwarf_tag(&child) != DW_TAG_subprogram || !name || !file || dwarf_lowpc(&child, &low) != 0 ||
+            low > 0xFFFFFFFFu)
+          continue;
+        dwarf_decl_line(&child, &decl);
+        functions_.push_back({name, index(file), decl, static_cast<uint32_t>(low)});
+      } while (dwarf_siblingof(&child, &child) == 0);
+    }
+    off = next;
+  }
+  // By address; at one address an end of sequence comes first, as the sequence after it starts there.
+  std::stable_sort(rows_.begin(), rows_.end(), [](const LineRow& a, const LineRow& b) {
+    return a.addr != b.addr ? a.addr < b.addr : a.end_sequence > b.end_sequence;
+  });
+}
+
+const LineRow* LineTable::at(uint32_t addr) const {
+  auto it = std::upper_bound(rows_.begin(), rows_.end(), addr, [](uint32_t a, const LineRow& r) { return a < r.addr; });
+  if (it == rows_.begin()) return nullptr;
+  --it;
+  return it->end_sequence || it->line <= 0 ? nullptr : &*it;
+}
+
+}  // namespace tavik

@@ -1,0 +1,264 @@
+// Profile: block executions and a shadow call stack from the hook; names and lines from the symbols and the line
+// table at the end.
+#include "profile.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <compare>
+#include <cstring>
+#include <map>
+#include <optional>
+
+#include "address_space.hpp"
+#include "errors.hpp"
+#include "guest_code.hpp"
+#include "image.hpp"
+#include "line_table.hpp"
+#include "machine.hpp"
+#include "strf.hpp"
+
+namespace tavik {
+namespace {
+
+// However a guest calls without returning, or calls from ever more sites to ever more places, the profile's
+// memory stays bounded: calls deeper than this are counted where they return to no frame (their cost stays
+// with their caller), and call pairs beyond the second bound are left out, which the file says.
+constexpr size_t kDeepest = 1 << 20;
+constexpr size_t kMostCallPairs = 1 << 20;
+
+constexpr char kUnknown[] = "???";
+
+// A line of the file must stay one line whatever a name holds.
+std::string one_line(std::string s) {
+  for (char& c : s)
+    if (c == '\n' || c == '\r') c = '?';
+  return s;
+}
+
+// callgrind's name compression: "(3) name" the first time a name is written, "(3)" after.
+class Names {
+ public:
+  std::string operator()(const std::string& name) {
+    auto [it, added] = ids_.emplace(name, ids_.size() + 1);
+    return added ? strf("(%zu) %s", it->second, one_line(name).c_str()) : strf("(%zu)", it->second);
+  }
+
+ private:
+  std::unordered_map<std::string, size_t> ids_;
+};
+
+struct Position {
+  std::string file;
+  int line = 0;
+};
+
+// Where an address is: the function whose symbol holds it (filed under the source file of its first line) and
+// its own source line.
+class Places {
+ public:
+  Places(const Image& image, const LineTable& table) : image_(image), table_(table) {}
+
+  struct Function {
+    std::string name, file;
+    int line = 0;
+    auto operator<=>(const Function&) const = default;
+  };
+
+  const Function& function(uint32_t addr) {
+    std::optional<uint32_t> start = image_.function_start(addr);
+    auto [it, added] = functions_.try_emplace(start.value_or(0));
+    if (added) {
+      Position at = start ? position(*start) : Position{kUnknown, 0};
+      it->second = {start ? image_.function_at(addr) : kUnknown, at.file, at.line};
+      if (it->second.name.empty()) it->second.name = kUnknown;
+    }
+    return it->second;
+  }
+
+  Position position(uint32_t addr) const {
+    const LineRow* row = table_.at(addr);
+    return row ? Position{table_.files()[row->file], row->line} : Position{kUnknown, 0};
+  }
+
+ private:
+  const Image& image_;
+  const LineTable& table_;
+  std::unordered_map<uint32_t, Function> functions_;  // by symbol start (0: no symbol)
+};
+
+struct CallPlace {
+  std::string site_file;
+  int site_line;
+  Places::Function callee;
+  auto operator<=>(const CallPlace&) const = default;
+};
+
+struct FunctionCosts {
+  std::map<std::pair<std::string, int>, uint64_t> lines;  // (file, line) -> instructions
+  std::map<CallPlace, std::pair<uint64_t, uint64_t>> calls;  // -> (count, inclusive instructions)
+};
+
+}  // namespace
+
+void Profile::install() {
+  uc_hook h;
+  uc_check(uc_hook_add(m_.uc(), &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Profile::on_block), this, 1, 0),
+           "uc_hook_add(BLOCK)");
+}
+
+void Profile::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
+  auto* p = static_cast<Profile*>(self);
+  if (addr == kTrampoline) return;
+  if (p->last_ && p->last_->ends_in_call) p->enter(static_cast<uint32_t>(addr));
+  if (p->last_ && p->last_->ends_in_return) p->unwind(p->m_.reg(UC_X86_REG_ESP));
+  // A loop of one block is the commonest hot spot: it needs no look-up.
+  bool again = p->last_ && addr == p->last_addr_ && size == p->last_->size;
+  Block& b = again ? *p->last_ : p->block_at(static_cast<uint32_t>(addr), size);
+  ++b.runs;
+  p->total_ += b.insns.size();
+  p->last_ = &b;
+  p->last_addr_ = static_cast<uint32_t>(addr);
+}
+
+Profile::Block& Profile::block_at(uint32_t addr, uint32_t size) {
+  Block& b = blocks_[addr];
+  if (b.decoded && b.size == size) return b;
+  // Code rewritten (or cut differently, as single steps are): what the old block ran stays counted.
+  for (uint32_t insn : b.insns) extra_[insn] += static_cast<int64_t>(b.runs);
+  b.runs = 0;
+  b.size = size;
+  decode(b, addr);
+  return b;
+}
+
+void Profile::decode(Block& b, uint32_t addr) {
+  b.decoded = true;
+  b.insns.clear();
+  b.ends_in_call = b.ends_in_return = false;
+  b.calls = nullptr;
+  uint32_t at = addr, end = addr + b.size;
+  while (at < end) {
+    GuestCode code(m_, at, end - at, 0);
+    if (code.size() == 0) break;
+    for (size_t i = 0; i < code.size(); ++i) b.insns.push_back(static_cast<uint32_t>(code[i].address));
+    const cs_insn& last = code[code.size() - 1];
+    at = static_cast<uint32_t>(last.address + last.size);
+    b.ends_in_call = code.in_group(code.size() - 1, CS_GRP_CALL);
+    b.ends_in_return = code.in_group(code.size() - 1, CS_GRP_RET);
+  }
+}
+
+void Profile::enter(uint32_t callee) {
+  uint32_t slot = m_.reg(UC_X86_REG_ESP);
+  unwind(uint64_t{slot} + 1);  // a frame whose slot this call reuses has been left without a return
+  if (stack_.size() >= kDeepest) return;
+  if (last_->callee != callee || !last_->calls) {
+    last_->callee = callee;
+    last_->calls = calls_of(last_->insns.back(), callee);
+  }
+  stack_.push_back({last_->calls, slot, total_});
+}
+
+Profile::Calls* Profile::calls_of(uint32_t site, uint32_t callee) {
+  uint64_t key = uint64_t{site} << 32 | callee;
+  auto it = calls_.find(key);
+  if (it == calls_.end() && calls_.size() < kMostCallPairs) it = calls_.emplace(key, Calls{}).first;
+  return it == calls_.end() ? nullptr : &it->second;
+}
+
+void Profile::unwind(uint64_t above) {
+  while (!stack_.empty() && stack_.back().slot < above) close_frame();
+}
+
+void Profile::close_frame() {
+  const Frame& f = stack_.back();
+  if (f.calls) {
+    ++f.calls->count;
+    f.calls->inclusive += total_ - f.start;
+  } else {
+    ++calls_dropped_;
+  }
+  stack_.pop_back();
+}
+
+void Profile::settle_at_fault(uint32_t eip) {
+  if (!last_ || eip < last_addr_ || eip - last_addr_ >= last_->size) return;
+  for (uint32_t insn : last_->insns) {
+    if (insn < eip) continue;
+    --extra_[insn];
+    --total_;
+  }
+}
+
+std::string Profile::render(const Image& image, const std::string& command) {
+  while (!stack_.empty()) close_frame();  // the calls the process ended in
+  std::map<uint32_t, uint64_t> executed;
+  for (const auto& [addr, b] : blocks_.records())
+    for (uint32_t insn : b.insns) executed[insn] += b.runs;
+  for (const auto& [insn, n] : extra_) executed[insn] += static_cast<uint64_t>(n);
+  LineTable table(image);
+  Places places(image, table);
+  std::map<Places::Function, FunctionCosts> functions;
+  for (const auto& [insn, n] : executed) {
+    if (n == 0) continue;
+    Position at = places.position(insn);
+    functions[places.function(insn)].lines[{at.file, at.line}] += n;
+  }
+  for (const auto& [key, c] : calls_) {
+    uint32_t site = static_cast<uint32_t>(key >> 32), callee = static_cast<uint32_t>(key);
+    Position at = places.position(site);
+    auto& [count, inclusive] = functions[places.function(site)].calls[{at.file, at.line, places.function(callee)}];
+    count += c.count;
+    inclusive += c.inclusive;
+  }
+  std::string out = strf("# callgrind format\nversion: 1\ncreator: tavik-run\npid: %d\ncmd: %s\npart: 1\n\n",
+                         static_cast<int>(::getpid()), one_line(command).c_str());
+  out += strf("positions: line\nevents: Ir\nsummary: %llu\n", static_cast<unsigned long long>(total_));
+  if (calls_dropped_)
+    out += strf("# %llu calls from more than %zu distinct call sites and callees are left out\n",
+                static_cast<unsigned long long>(calls_dropped_), kMostCallPairs);
+  Names files, names;
+  for (const auto& [fn, costs] : functions) {
+    out += "\nfl=" + files(fn.file) + "\nfn=" + names(fn.name) + "\n";
+    std::string current = fn.file;
+    auto in_file = [&](const std::string& file) {
+      if (file != current) out += "fi=" + files(file) + "\n";
+      current = file;
+    };
+    for (const auto& [where, n] : costs.lines) {
+      in_file(where.first);
+      out += strf("%d %llu\n", where.second, static_cast<unsigned long long>(n));
+    }
+    for (const auto& [place, c] : costs.calls) {
+      in_file(place.site_file);
+      out += "cfi=" + files(place.callee.file) + "\ncfn=" + names(place.callee.name) + "\n";
+      out += strf("calls=%llu %d\n%d %llu\n", static_cast<unsigned long long>(c.first), place.callee.line,
+                  place.site_line, static_cast<unsigned long long>(c.second));
+    }
+  }
+  out += strf("\ntotals: %llu\n", static_cast<unsigned long long>(total_));
+  return out;
+}
+
+bool Profile::write(const Image& image, const std::string& path, const std::string& command, std::string& why) {
+  std::string out = render(image, command);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    why = strf("--profile %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = ::write(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  if (done != out.size()) why = "--profile " + path + ": write failed";
+  return done == out.size();
+}
+
+}  // namespace tavik
