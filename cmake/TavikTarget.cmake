@@ -15,6 +15,15 @@ if(TAVIK_RUN)
 endif()
 add_compile_options(-O2 -Wall -Wextra)
 
+# How the target tests run: tavik-run, and with -DTAVIK_COVERAGE=ON (every program built with debug information,
+# which changes no code) each run appends its executed lines to TAVIK_COVERAGE_FILE (scripts/library-coverage).
+set(TAVIK_RUN_COMMAND "${TAVIK_RUN}")
+if(TAVIK_COVERAGE)
+  add_compile_options(-g)
+  set(TAVIK_COVERAGE_FILE "${CMAKE_BINARY_DIR}/tavik-coverage.info")
+  list(APPEND TAVIK_RUN_COMMAND --coverage "${TAVIK_COVERAGE_FILE}")
+endif()
+
 # Links name as a tavik image. WITH_INTERNALS: against the library's objects as they are, for the library's own
 # tests that look at its internal state (g_heap_used, ...); a program sees only the public entry points.
 function(tavik_link_image name)

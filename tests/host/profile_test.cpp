@@ -39,26 +39,28 @@ TEST(Profile, AKnownCallTreeHasExactLineCostsAndInclusiveCalls) {
     if (line.find(':') != std::string::npos && line.find_first_of(" \t.") != 0)
       line_of[line.substr(0, line.find(':'))] = n + 1;
   }
-  EXPECT_EQ(counted, 16);
+  EXPECT_EQ(counted, 18);
   auto calls = [&](int count, const std::string& callee, const std::string& site, int inclusive) {
     return "calls=" + std::to_string(count) + " " + std::to_string(line_of[callee]) + "\n" + site + " " +
            std::to_string(inclusive) + "\n";
   };
   for (const std::string& call : {calls(3, "mid", std::to_string(line_of["main"] + 2), 45),
                                   calls(1, "leaf", std::to_string(line_of["main"] + 5), 6),
+                                  calls(1, "tail", std::to_string(line_of["main"] + 6), 7),
+                                  calls(1, "leaf", std::to_string(line_of["tail"]), 6),
                                   calls(3, "leaf", std::to_string(line_of["mid"]), 18),
                                   calls(3, "leaf", std::to_string(line_of["mid"] + 1), 18)})
     EXPECT_NE(profile.find(call), std::string::npos) << call << profile;
   // The start code has no lines: its call of main is at line 0.
   EXPECT_TRUE(std::regex_search(profile, std::regex("cfn=\\(\\d+\\) main\ncalls=1 " + std::to_string(line_of["main"]) +
-                                                        "\n0 66\n")))
+                                                        "\n0 74\n")))
       << profile;
   EXPECT_NE(out.err.find("instructions: " + summary(profile) + "\n"), std::string::npos) << out.err << profile;
-  // callgrind's own reader agrees: main's 66 instructions with its calls out of all of them.
+  // callgrind's own reader agrees: main's 74 instructions with its calls out of all of them.
   Output annotate = run_program("callgrind_annotate", {"--inclusive=yes", file});
   ASSERT_EQ(annotate.status, 0) << annotate.err;
   EXPECT_EQ(annotate.err, "");
-  EXPECT_TRUE(std::regex_search(annotate.out, std::regex(R"(\n66 \([0-9.]+%\)  \S*calltree.S:main\n)"))) << annotate.out;
+  EXPECT_TRUE(std::regex_search(annotate.out, std::regex(R"(\n74 \([0-9.]+%\)  \S*calltree.S:main\n)"))) << annotate.out;
 }
 
 TEST(Profile, AFaultAndASpawnedChildAreCountedExactly) {

@@ -6,6 +6,6 @@ target_include_directories(fuzz_guest PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}")
 
 file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/roots/fuzz_regress")
 add_test(NAME target.fuzz_regress
-         COMMAND "${CMAKE_COMMAND}" -DTAVIK_RUN=${TAVIK_RUN} -DGUEST=$<TARGET_FILE:fuzz_guest>
+         COMMAND "${CMAKE_COMMAND}" -DTAVIK_RUN=${TAVIK_RUN} -DCOVERAGE=${TAVIK_COVERAGE_FILE} -DGUEST=$<TARGET_FILE:fuzz_guest>
                  -DINPUTS=${CMAKE_CURRENT_SOURCE_DIR}/fuzz_regress -DROOT=${CMAKE_CURRENT_BINARY_DIR}/roots/fuzz_regress
                  -P "${CMAKE_CURRENT_SOURCE_DIR}/fuzz_regress/replay.cmake")

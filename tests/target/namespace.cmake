@@ -10,4 +10,4 @@ add_custom_command(
   VERBATIM)
 add_executable(namespace_test "${ns_source}")
 tavik_link_image(namespace_test)
-add_test(NAME target.namespace_test COMMAND "${TAVIK_RUN}" $<TARGET_FILE:namespace_test>)
+add_test(NAME target.namespace_test COMMAND ${TAVIK_RUN_COMMAND} $<TARGET_FILE:namespace_test>)

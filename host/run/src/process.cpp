@@ -65,7 +65,7 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
     coverage_->install();
   }
   if (!opt_.profile_file.empty()) {
-    profile_ = std::make_unique<Profile>(m_);
+    profile_ = std::make_unique<Profile>(m_, image_);
     profile_->install();
   }
   if (opt_.gdb_port) {
@@ -94,7 +94,7 @@ RunResult Process::run(const std::function<void(Machine&)>& before_start) {
   settle_end(err);
   std::string why;
   if (coverage_ && !coverage_->append(image_, opt_.coverage_file, why)) throw EmulatorError(why);
-  if (profile_ && !profile_->write(image_, profile_path(), command_line(), why)) throw EmulatorError(why);
+  if (profile_ && !profile_->write(profile_path(), command_line(), why)) throw EmulatorError(why);
   return make_known();
 }
 

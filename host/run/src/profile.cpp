@@ -111,11 +111,14 @@ void Profile::install() {
 void Profile::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
   auto* p = static_cast<Profile*>(self);
   if (addr == kTrampoline) return;
-  if (p->last_ && p->last_->ends_in_call) p->enter(static_cast<uint32_t>(addr));
-  if (p->last_ && p->last_->ends_in_return) p->unwind(p->m_.reg(UC_X86_REG_ESP));
   // A loop of one block is the commonest hot spot: it needs no look-up.
   bool again = p->last_ && addr == p->last_addr_ && size == p->last_->size;
   Block& b = again ? *p->last_ : p->block_at(static_cast<uint32_t>(addr), size);
+  if (Block* last = p->last_) {
+    if (last->ends_in_call) p->enter(static_cast<uint32_t>(addr), false);
+    if (last->ends_in_jump && b.entry && b.function != last->function) p->enter(static_cast<uint32_t>(addr), true);
+    if (last->ends_in_return) p->unwind(p->m_.reg(UC_X86_REG_ESP));
+  }
   ++b.runs;
   p->total_ += b.insns.size();
   p->last_ = &b;
@@ -136,8 +139,11 @@ Profile::Block& Profile::block_at(uint32_t addr, uint32_t size) {
 void Profile::decode(Block& b, uint32_t addr) {
   b.decoded = true;
   b.insns.clear();
-  b.ends_in_call = b.ends_in_return = false;
+  b.ends_in_call = b.ends_in_jump = b.ends_in_return = false;
   b.calls = nullptr;
+  std::optional<uint32_t> function = image_.function_start(addr);
+  b.function = function.value_or(0);
+  b.entry = function == addr;
   uint32_t at = addr, end = addr + b.size;
   while (at < end) {
     GuestCode code(m_, at, end - at, 0);
@@ -146,13 +152,15 @@ void Profile::decode(Block& b, uint32_t addr) {
     const cs_insn& last = code[code.size() - 1];
     at = static_cast<uint32_t>(last.address + last.size);
     b.ends_in_call = code.in_group(code.size() - 1, CS_GRP_CALL);
+    b.ends_in_jump = last.id == X86_INS_JMP;
     b.ends_in_return = code.in_group(code.size() - 1, CS_GRP_RET);
   }
 }
 
-void Profile::enter(uint32_t callee) {
+void Profile::enter(uint32_t callee, bool tail) {
   uint32_t slot = m_.reg(UC_X86_REG_ESP);
-  unwind(uint64_t{slot} + 1);  // a frame whose slot this call reuses has been left without a return
+  // A frame whose slot a call reuses has been left without a return; a tail call shares its caller's slot.
+  unwind(uint64_t{slot} + (tail ? 0 : 1));
   if (stack_.size() >= kDeepest) return;
   if (last_->callee != callee || !last_->calls) {
     last_->callee = callee;
@@ -192,14 +200,14 @@ void Profile::settle_at_fault(uint32_t eip) {
   }
 }
 
-std::string Profile::render(const Image& image, const std::string& command) {
+std::string Profile::render(const std::string& command) {
   while (!stack_.empty()) close_frame();  // the calls the process ended in
   std::map<uint32_t, uint64_t> executed;
   for (const auto& [addr, b] : blocks_.records())
     for (uint32_t insn : b.insns) executed[insn] += b.runs;
   for (const auto& [insn, n] : extra_) executed[insn] += static_cast<uint64_t>(n);
-  LineTable table(image);
-  Places places(image, table);
+  LineTable table(image_);
+  Places places(image_, table);
   std::map<Places::Function, FunctionCosts> functions;
   for (const auto& [insn, n] : executed) {
     if (n == 0) continue;
@@ -242,8 +250,8 @@ std::string Profile::render(const Image& image, const std::string& command) {
   return out;
 }
 
-bool Profile::write(const Image& image, const std::string& path, const std::string& command, std::string& why) {
-  std::string out = render(image, command);
+bool Profile::write(const std::string& path, const std::string& command, std::string& why) {
+  std::string out = render(command);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     why = strf("--profile %s: %s", path.c_str(), std::strerror(errno));

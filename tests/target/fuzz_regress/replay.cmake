@@ -1,6 +1,7 @@
 # Replays every input of this folder through fuzz_guest as the fuzzing driver runs it: the input on standard
 # input, one argument of 8192 'x' bytes, the driver's instruction limit. Any status but 0 fails the test.
-# Usage: cmake -DTAVIK_RUN=... -DGUEST=... -DINPUTS=<this folder> -DROOT=<scratch root> -P replay.cmake
+# Usage: cmake -DTAVIK_RUN=... -DGUEST=... -DINPUTS=<this folder> -DROOT=<scratch root> [-DCOVERAGE=<tracefile>]
+#        -P replay.cmake
 string(REPEAT "x" 8192 pad)
 file(GLOB inputs "${INPUTS}/*")
 list(FILTER inputs EXCLUDE REGEX "\\.cmake$")
@@ -9,8 +10,12 @@ if(NOT inputs)
   message(FATAL_ERROR "no regression inputs in ${INPUTS}")
 endif()
 set(failed 0)
+set(options --root "${ROOT}" --insn-limit 50000000)
+if(COVERAGE)
+  list(APPEND options --coverage "${COVERAGE}")
+endif()
 foreach(input IN LISTS inputs)
-  execute_process(COMMAND "${TAVIK_RUN}" --root "${ROOT}" --insn-limit 50000000 "${GUEST}" "${pad}"
+  execute_process(COMMAND "${TAVIK_RUN}" ${options} "${GUEST}" "${pad}"
                   INPUT_FILE "${input}" RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   get_filename_component(name "${input}" NAME)
   if(NOT status STREQUAL "0")
