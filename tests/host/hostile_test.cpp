@@ -125,25 +125,28 @@ TEST(Hostile, ChildrenThatFaultOrAreStoppedLeaveNoTemporaryFiles) {
 }
 
 // An image that faults at its first instruction, with `symbols` symbols and `sections` empty sections all named
-// by one 64 KiB string: about 16 bytes on disk per symbol and 40 per section.
-std::vector<uint8_t> name_bomb(uint32_t symbols, uint32_t sections) {
+// by one 64 KiB string: about 16 bytes on disk per symbol and 40 per section. `spread`: symbol i holds the i-th of
+// as many nops before that instruction, so that every symbol names code that runs.
+std::vector<uint8_t> name_bomb(uint32_t symbols, uint32_t sections, bool spread = false) {
   std::vector<uint8_t> f(0x1010);
   auto put = [&](size_t at, const void* p, size_t n) {
     if (f.size() < at + n) f.resize(at + n);
     std::memcpy(f.data() + at, p, n);
   };
-  const uint8_t code[] = {0xc7, 0x05, 0, 0, 0, 0, 0, 0, 0, 0};  // mov dword [0], 0
-  put(0x1000, code, sizeof code);
+  std::vector<uint8_t> code(spread ? symbols : 0, 0x90);
+  for (uint8_t b : {0xc7, 0x05, 0, 0, 0, 0, 0, 0, 0, 0}) code.push_back(b);  // mov dword [0], 0
+  put(0x1000, code.data(), code.size());
   std::string names = std::string(1, '\0') + std::string(65536, 'A') + std::string(1, '\0');
   uint32_t strtab = static_cast<uint32_t>(f.size());
   put(strtab, names.data(), names.size());
   uint32_t symtab = static_cast<uint32_t>(f.size());
   for (uint32_t i = 0; i < symbols; ++i) {
-    Elf32_Sym s{1, 0x401000, 0, ELF32_ST_INFO(STB_GLOBAL, STT_FUNC), 0, 1};
+    Elf32_Sym s{1, 0x401000 + (spread ? i : 0), spread, ELF32_ST_INFO(STB_GLOBAL, STT_FUNC), 0, 1};
     put(symtab + i * sizeof s, &s, sizeof s);
   }
   std::vector<Elf32_Shdr> sh(4 + sections);
-  sh[1] = {1, SHT_PROGBITS, SHF_ALLOC | SHF_EXECINSTR, 0x401000, 0x1000, sizeof code, 0, 0, 1, 0};
+  uint32_t code_size = static_cast<uint32_t>(code.size());
+  sh[1] = {1, SHT_PROGBITS, SHF_ALLOC | SHF_EXECINSTR, 0x401000, 0x1000, code_size, 0, 0, 1, 0};
   sh[2] = {1, SHT_STRTAB, 0, 0, strtab, static_cast<uint32_t>(names.size()), 0, 0, 1, 0};
   sh[3] = {1, SHT_SYMTAB, 0, 0, symtab, symbols * 16, 2, 0, 4, 16};
   for (uint32_t i = 0; i < sections; ++i) sh[4 + i] = {1, SHT_PROGBITS, 0, 0, 0x1000, 0, 0, 0, 1, 0};
@@ -167,7 +170,7 @@ std::vector<uint8_t> name_bomb(uint32_t symbols, uint32_t sections) {
   eh.e_shnum = static_cast<uint16_t>(sh.size() < SHN_LORESERVE ? sh.size() : 0);
   eh.e_shstrndx = 2;
   put(0, &eh, sizeof eh);
-  Elf32_Phdr ph{PT_LOAD, 0, 0x400000, 0x400000, 0x1010, 0x1010, PF_R | PF_X, 0x1000};
+  Elf32_Phdr ph{PT_LOAD, 0, 0x400000, 0x400000, 0x1000 + code_size, 0x1000 + code_size, PF_R | PF_X, 0x1000};
   put(sizeof eh, &ph, sizeof ph);
   return f;
 }
@@ -196,6 +199,19 @@ TEST(Hostile, FilesSmallOnDiskStaySmallInMemory) {
                                               root.image(), "bigw", "/big", "x"});
   EXPECT_EQ(traced.status, 0);
   EXPECT_LT(traced.max_rss_kib, 64 * 1024 + kBoundKib / 2);
+  // Profiles and coverage: 16,384 executed functions all named by one 64 KiB string (a GiB as one name each),
+  // and 20,000 compile units that all name one line program of 40,000 rows (read once per unit: 800 million).
+  fs::path spread = root.dir.path() / "spread";
+  std::vector<uint8_t> c = name_bomb(16384, 0, true);
+  std::ofstream(spread, std::ios::binary).write(reinterpret_cast<char*>(c.data()), c.size());
+  for (const fs::path& image : {spread, fs::path(guest_image("line_bomb"))}) {
+    std::string out = (root.dir.path() / "out").string();
+    Timed measured = run_timed({"--profile", out, "--coverage", out + ".info", image.string()});
+    EXPECT_EQ(measured.end.status, image == spread ? 139 : 0) << image;
+    EXPECT_LT(measured.end.max_rss_kib, kBoundKib) << image;
+    EXPECT_LT(measured.seconds, 10) << image;
+    EXPECT_LT(fs::file_size(out), 1u << 20) << image;
+  }
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ bool Coverage::append(const Image& image, const std::string& path, std::string& 
   }
   // The functions: each subprogram with code, counted by the executions of its first instruction.
   for (const DwarfFunction& fn : table.functions())
-    files[table.files()[fn.file]].functions[fn.name] = {fn.line, count_at(spans, fn.low)};
+    files[table.files()[fn.file]].functions[table.names()[fn.name]] = {fn.line, count_at(spans, fn.low)};
   std::string out;
   for (const auto& [name, file] : files) {
     out += "TN:\nSF:" + name + "\n";

@@ -33,12 +33,13 @@ struct Session {
 LineTable::LineTable(const Image& image) {
   if (image.debug_file().empty()) return;
   Session s(image.debug_file());
-  std::unordered_map<std::string, uint32_t> known;
-  auto index = [&](const char* path) {
-    auto [it, added] = known.emplace(path, static_cast<uint32_t>(files_.size()));
-    if (added) files_.push_back(path);
+  std::unordered_map<const char*, uint32_t> known_files, known_names;  // libdw's strings: one per distinct text
+  auto intern = [](std::unordered_map<const char*, uint32_t>& known, std::vector<std::string>& texts, const char* s) {
+    auto [it, added] = known.emplace(s, static_cast<uint32_t>(texts.size()));
+    if (added) texts.push_back(s);
     return it->second;
   };
+  auto index = [&](const char* path) { return intern(known_files, files_, path); };
   std::set<Dwarf_Word> programs_read;
   Dwarf_Off off = 0, next;
   size_t header;
@@ -74,7 +75,7 @@ LineTable::LineTable(const Image& image) {
             low > 0xFFFFFFFFu)
           continue;
         dwarf_decl_line(&child, &decl);
-        functions_.push_back({name, index(file), decl, static_cast<uint32_t>(low)});
+        functions_.push_back({intern(known_names, names_, name), index(file), decl, static_cast<uint32_t>(low)});
       } while (dwarf_siblingof(&child, &child) == 0);
     }
     off = next;

@@ -19,7 +19,7 @@ struct LineRow {
 };
 
 struct DwarfFunction {
-  std::string name;
+  uint32_t name;       // index into names()
   uint32_t file;       // where it is declared: index into files()
   int line;
   uint32_t low;        // its first instruction
@@ -27,13 +27,15 @@ struct DwarfFunction {
 
 class LineTable {
  public:
-  // Empty without debug information. Compile units that share one line program add it once, so a file cannot
-  // make the table larger than its own line programs.
+  // Empty without debug information. Compile units that share one line program add it once, and each file or
+  // function name is held once however many entries give it, so a file cannot make the table larger than its
+  // own line programs, entries and distinct names.
   explicit LineTable(const Image& image);
 
   const std::vector<std::string>& files() const { return files_; }
   const std::vector<LineRow>& rows() const { return rows_; }  // by address
   const std::vector<DwarfFunction>& functions() const { return functions_; }
+  const std::vector<std::string>& names() const { return names_; }
   // The row whose range holds addr, or nullptr.
   const LineRow* at(uint32_t addr) const;
 
@@ -41,6 +43,7 @@ class LineTable {
   std::vector<std::string> files_;
   std::vector<LineRow> rows_;
   std::vector<DwarfFunction> functions_;
+  std::vector<std::string> names_;
 };
 
 }  // namespace tavik

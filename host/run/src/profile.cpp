@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <compare>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <optional>
+#include <string_view>
 
 #include "address_space.hpp"
 #include "errors.hpp"
@@ -28,76 +30,101 @@ namespace {
 constexpr size_t kDeepest = 1 << 20;
 constexpr size_t kMostCallPairs = 1 << 20;
 
-constexpr char kUnknown[] = "???";
+// However many symbols share one long name, a profile holds it once, and no name longer than this.
+constexpr size_t kLongestName = 4096;
 
-// A line of the file must stay one line whatever a name holds.
-std::string one_line(std::string s) {
-  for (char& c : s)
-    if (c == '\n' || c == '\r') c = '?';
-  return s;
-}
+// The texts a profile names places by (functions, files), each held once.
+class Texts {
+ public:
+  uint32_t id(std::string_view text) {
+    text = text.substr(0, kLongestName);
+    auto it = ids_.find(text);
+    if (it != ids_.end()) return it->second;
+    // A line of the file must stay one line whatever a name holds.
+    std::string& kept = texts_.emplace_back(text);
+    for (char& c : kept)
+      if (c == '\n' || c == '\r') c = '?';
+    return ids_.emplace(std::string_view(texts_.back()), static_cast<uint32_t>(texts_.size() - 1)).first->second;
+  }
+  const std::string& operator[](uint32_t id) const { return texts_[id]; }
+
+ private:
+  std::deque<std::string> texts_;  // never moved: ids_ views them
+  std::unordered_map<std::string_view, uint32_t> ids_;
+};
 
 // callgrind's name compression: "(3) name" the first time a name is written, "(3)" after.
-class Names {
+class Compression {
  public:
-  std::string operator()(const std::string& name) {
-    auto [it, added] = ids_.emplace(name, ids_.size() + 1);
-    return added ? strf("(%zu) %s", it->second, one_line(name).c_str()) : strf("(%zu)", it->second);
+  explicit Compression(const Texts& texts) : texts_(texts) {}
+  std::string operator()(uint32_t id) {
+    auto [it, added] = numbers_.emplace(id, numbers_.size() + 1);
+    return added ? strf("(%zu) %s", it->second, texts_[id].c_str()) : strf("(%zu)", it->second);
   }
 
  private:
-  std::unordered_map<std::string, size_t> ids_;
+  const Texts& texts_;
+  std::unordered_map<uint32_t, size_t> numbers_;
 };
 
 struct Position {
-  std::string file;
+  uint32_t file;
   int line = 0;
+};
+
+struct Function {
+  uint32_t name, file;
+  int line = 0;
+  auto operator<=>(const Function&) const = default;
 };
 
 // Where an address is: the function whose symbol holds it (filed under the source file of its first line) and
 // its own source line.
 class Places {
  public:
-  Places(const Image& image, const LineTable& table) : image_(image), table_(table) {}
-
-  struct Function {
-    std::string name, file;
-    int line = 0;
-    auto operator<=>(const Function&) const = default;
-  };
+  Places(const Image& image, const LineTable& table, Texts& texts)
+      : image_(image), table_(table), texts_(texts), unknown_(texts.id("???")),
+        files_(table.files().size(), kNoId) {}
 
   const Function& function(uint32_t addr) {
     std::optional<uint32_t> start = image_.function_start(addr);
     auto [it, added] = functions_.try_emplace(start.value_or(0));
     if (added) {
-      Position at = start ? position(*start) : Position{kUnknown, 0};
-      it->second = {start ? image_.function_at(addr) : kUnknown, at.file, at.line};
-      if (it->second.name.empty()) it->second.name = kUnknown;
+      Position at = start ? position(*start) : Position{unknown_, 0};
+      std::string name = start ? image_.function_at(addr) : "";
+      it->second = {name.empty() ? unknown_ : texts_.id(name), at.file, at.line};
     }
     return it->second;
   }
 
-  Position position(uint32_t addr) const {
+  Position position(uint32_t addr) {
     const LineRow* row = table_.at(addr);
-    return row ? Position{table_.files()[row->file], row->line} : Position{kUnknown, 0};
+    if (!row) return {unknown_, 0};
+    uint32_t& file = files_[row->file];
+    if (file == kNoId) file = texts_.id(table_.files()[row->file]);
+    return {file, row->line};
   }
 
  private:
+  static constexpr uint32_t kNoId = ~0u;
   const Image& image_;
   const LineTable& table_;
+  Texts& texts_;
+  uint32_t unknown_;
+  std::vector<uint32_t> files_;                       // the line table's files' ids, as they are met
   std::unordered_map<uint32_t, Function> functions_;  // by symbol start (0: no symbol)
 };
 
 struct CallPlace {
-  std::string site_file;
+  uint32_t site_file;
   int site_line;
-  Places::Function callee;
+  Function callee;
   auto operator<=>(const CallPlace&) const = default;
 };
 
 struct FunctionCosts {
-  std::map<std::pair<std::string, int>, uint64_t> lines;  // (file, line) -> instructions
-  std::map<CallPlace, std::pair<uint64_t, uint64_t>> calls;  // -> (count, inclusive instructions)
+  std::map<std::pair<uint32_t, int>, uint64_t> lines;         // (file, line) -> instructions
+  std::map<CallPlace, std::pair<uint64_t, uint64_t>> calls;   // -> (count, inclusive instructions)
 };
 
 }  // namespace
@@ -207,8 +234,9 @@ std::string Profile::render(const std::string& command) {
     for (uint32_t insn : b.insns) executed[insn] += b.runs;
   for (const auto& [insn, n] : extra_) executed[insn] += static_cast<uint64_t>(n);
   LineTable table(image_);
-  Places places(image_, table);
-  std::map<Places::Function, FunctionCosts> functions;
+  Texts texts;
+  Places places(image_, table, texts);
+  std::map<Function, FunctionCosts> functions;
   for (const auto& [insn, n] : executed) {
     if (n == 0) continue;
     Position at = places.position(insn);
@@ -217,21 +245,25 @@ std::string Profile::render(const std::string& command) {
   for (const auto& [key, c] : calls_) {
     uint32_t site = static_cast<uint32_t>(key >> 32), callee = static_cast<uint32_t>(key);
     Position at = places.position(site);
-    auto& [count, inclusive] = functions[places.function(site)].calls[{at.file, at.line, places.function(callee)}];
+    Function callee_fn = places.function(callee);
+    auto& [count, inclusive] = functions[places.function(site)].calls[{at.file, at.line, callee_fn}];
     count += c.count;
     inclusive += c.inclusive;
   }
+  std::string cmd = command.substr(0, kLongestName);
+  for (char& c : cmd)
+    if (c == '\n' || c == '\r') c = '?';
   std::string out = strf("# callgrind format\nversion: 1\ncreator: tavik-run\npid: %d\ncmd: %s\npart: 1\n\n",
-                         static_cast<int>(::getpid()), one_line(command).c_str());
+                         static_cast<int>(::getpid()), cmd.c_str());
   out += strf("positions: line\nevents: Ir\nsummary: %llu\n", static_cast<unsigned long long>(total_));
   if (calls_dropped_)
     out += strf("# %llu calls from more than %zu distinct call sites and callees are left out\n",
                 static_cast<unsigned long long>(calls_dropped_), kMostCallPairs);
-  Names files, names;
+  Compression files(texts), names(texts);
   for (const auto& [fn, costs] : functions) {
     out += "\nfl=" + files(fn.file) + "\nfn=" + names(fn.name) + "\n";
-    std::string current = fn.file;
-    auto in_file = [&](const std::string& file) {
+    uint32_t current = fn.file;
+    auto in_file = [&](uint32_t file) {
       if (file != current) out += "fi=" + files(file) + "\n";
       current = file;
     };
