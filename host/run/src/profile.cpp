@@ -138,14 +138,16 @@ void Profile::install() {
 void Profile::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
   auto* p = static_cast<Profile*>(self);
   if (addr == kTrampoline) return;
+  Block* last = p->last_;
+  // How the last block left, read before this one's record may replace it (the same start, cut differently).
+  if (last && last->ends_in_call) p->enter(static_cast<uint32_t>(addr), false);
+  if (last && last->ends_in_return) p->unwind(p->m_.reg(UC_X86_REG_ESP));
+  bool jumped = last && last->ends_in_jump;
+  uint32_t from = last ? last->function : 0;
   // A loop of one block is the commonest hot spot: it needs no look-up.
-  bool again = p->last_ && addr == p->last_addr_ && size == p->last_->size;
-  Block& b = again ? *p->last_ : p->block_at(static_cast<uint32_t>(addr), size);
-  if (Block* last = p->last_) {
-    if (last->ends_in_call) p->enter(static_cast<uint32_t>(addr), false);
-    if (last->ends_in_jump && b.entry && b.function != last->function) p->enter(static_cast<uint32_t>(addr), true);
-    if (last->ends_in_return) p->unwind(p->m_.reg(UC_X86_REG_ESP));
-  }
+  bool again = last && addr == p->last_addr_ && size == last->size;
+  Block& b = again ? *last : p->block_at(static_cast<uint32_t>(addr), size);
+  if (jumped && b.entry && b.function != from) p->enter(static_cast<uint32_t>(addr), true);
   ++b.runs;
   p->total_ += b.insns.size();
   p->last_ = &b;
