@@ -51,9 +51,12 @@ int forked_children() {
   return n;
 }
 
-// Runs the bytes as an image with its standard streams on /dev/null; refusals and the kit's own failures are
-// answers, not findings.
-void run_bytes(const uint8_t* data, size_t size, const RunOptions& opt, fuzz::FuzzEnv& env) {
+// Runs the bytes as an image with its standard streams on /dev/null, under --coverage and --profile; refusals and
+// the kit's own failures are answers, not findings.
+void run_bytes(const uint8_t* data, size_t size, RunOptions opt, fuzz::FuzzEnv& env) {
+  // Every run is measured as well: the line table and symbols of the image name what ran.
+  opt.coverage_file = env.root() + "/.coverage";
+  opt.profile_file = env.root() + "/.profile";
   try {
     Image image = Image::parse(std::vector<uint8_t>(data, data + size), "fuzz-image", opt.memory_cap);
     auto null = std::make_shared<OpenFile>(env.null_fd(), false);
