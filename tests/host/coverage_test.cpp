@@ -29,9 +29,10 @@ TEST(Coverage, LinesAndFunctionsAreCountedExactlyAndRunsAppend) {
   std::smatch m;
   int n = 1;
   for (std::string line; std::getline(src, line); ++n)
-    if (std::regex_search(line, m, count))
+    if (std::regex_search(line, m, count)) {
       EXPECT_NE(record.find("DA:" + std::to_string(n) + "," + m[1].str() + "\n"), std::string::npos)
           << "line " << n << ": " << line << "\n" << record;
+    }
   for (const char* fn : {"FNDA:10,classify\n", "FNDA:1,main\n", "FNDA:0,never\n", "FNF:3\nFNH:2\n"})
     EXPECT_NE(record.find(fn), std::string::npos) << record;
   // lcov's own tools take the file: it sums the two runs and renders them.
