@@ -10,7 +10,6 @@
 #include <map>
 #include <vector>
 
-#include "errors.hpp"
 #include "image.hpp"
 #include "line_table.hpp"
 #include "machine.hpp"
@@ -30,9 +29,7 @@ struct SourceFile {
 }  // namespace
 
 void Coverage::install() {
-  uc_hook h;
-  uc_check(uc_hook_add(m_.uc(), &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Coverage::on_block), this, 1, 0),
-           "uc_hook_add(BLOCK)");
+  m_.on_every_block(&Coverage::on_block, this);
 }
 
 void Coverage::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {

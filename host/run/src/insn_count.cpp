@@ -7,7 +7,6 @@
 
 #include "address_space.hpp"
 #include "deadline.hpp"
-#include "errors.hpp"
 #include "machine.hpp"
 #include "process_end.hpp"
 #include "process_tree.hpp"
@@ -31,9 +30,7 @@ InsnCount::~InsnCount() {
 
 void InsnCount::install() {
   cache_ = std::make_unique<std::array<CachedBlock, kCacheSlots>>();
-  uc_hook h;
-  uc_check(uc_hook_add(m_.uc(), &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&InsnCount::on_block), this, 1, 0),
-           "uc_hook_add(BLOCK)");
+  m_.on_every_block(&InsnCount::on_block, this);
 }
 
 inline uint32_t InsnCount::block_insns(uc_engine* uc, uint64_t addr) {

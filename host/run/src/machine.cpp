@@ -95,6 +95,11 @@ int32_t Machine::read_cstring(uint32_t addr, std::string& out, uint32_t max) con
   return -36;
 }
 
+void Machine::on_every_block(BlockHook fn, void* self) {
+  uc_hook h;
+  uc_check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(fn), self, 1, 0), "uc_hook_add(BLOCK)");
+}
+
 void Machine::stop() const {
   // The only failure is an engine that is not running, which is what a stop wants anyway.
   uc_err ignored = uc_emu_stop(uc_);

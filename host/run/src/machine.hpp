@@ -40,6 +40,10 @@ class Machine {
   // Reads mapped memory whatever its permissions (instruction bytes of execute-only code): true when read.
   bool peek(uint32_t addr, void* out, uint32_t len) const;
 
+  // Calls fn(uc, start, size, self) before each translated block executes (the counters' hooks).
+  using BlockHook = void (*)(uc_engine* uc, uint64_t start, uint32_t size, void* self);
+  void on_every_block(BlockHook fn, void* self);
+
   // Asks the running emulation to stop (safe from hooks and from another thread).
   void stop() const;
 

@@ -14,7 +14,6 @@
 #include <string_view>
 
 #include "address_space.hpp"
-#include "errors.hpp"
 #include "guest_code.hpp"
 #include "image.hpp"
 #include "line_table.hpp"
@@ -130,9 +129,7 @@ struct FunctionCosts {
 }  // namespace
 
 void Profile::install() {
-  uc_hook h;
-  uc_check(uc_hook_add(m_.uc(), &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Profile::on_block), this, 1, 0),
-           "uc_hook_add(BLOCK)");
+  m_.on_every_block(&Profile::on_block, this);
 }
 
 void Profile::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
