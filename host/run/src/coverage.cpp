@@ -1,18 +1,14 @@
 // Coverage: block counts from the hook; lines and functions from the image's line table.
 #include "coverage.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <map>
 #include <vector>
 
 #include "image.hpp"
 #include "line_table.hpp"
 #include "machine.hpp"
+#include "report_file.hpp"
 #include "strf.hpp"
 
 namespace tavik {
@@ -80,15 +76,7 @@ bool Coverage::append(const Image& image, const std::string& path, std::string& 
     }
     out += strf("LF:%zu\nLH:%zu\nend_of_record\n", file.lines.size(), hit_lines);
   }
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    why = strf("--coverage %s: %s", path.c_str(), std::strerror(errno));
-    return false;
-  }
-  bool ok = ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());
-  ::close(fd);
-  if (!ok) why = "--coverage " + path + ": write failed";
-  return ok;
+  return write_report("--coverage", path, out, true, why);
 }
 
 }  // namespace tavik

@@ -2,12 +2,9 @@
 // table at the end.
 #include "profile.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <compare>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <optional>
@@ -18,6 +15,7 @@
 #include "image.hpp"
 #include "line_table.hpp"
 #include "machine.hpp"
+#include "report_file.hpp"
 #include "strf.hpp"
 
 namespace tavik {
@@ -282,22 +280,7 @@ std::string Profile::render(const std::string& command) {
 }
 
 bool Profile::write(const std::string& path, const std::string& command, std::string& why) {
-  std::string out = render(command);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    why = strf("--profile %s: %s", path.c_str(), std::strerror(errno));
-    return false;
-  }
-  size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = ::write(fd, out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  if (done != out.size()) why = "--profile " + path + ": write failed";
-  return done == out.size();
+  return write_report("--profile", path, render(command), false, why);
 }
 
 }  // namespace tavik
