@@ -18,13 +18,13 @@
 
 #include <unicorn/unicorn.h>
 
-#include "errors.hpp"
-#include "fd_table.hpp"
+#include "base/errors.hpp"
+#include "kernel/fd_table.hpp"
 #include "fuzz_env.hpp"
-#include "image.hpp"
-#include "machine.hpp"
-#include "run_builder.hpp"
-#include "strf.hpp"
+#include "cpu/image.hpp"
+#include "cpu/machine.hpp"
+#include "process/run_builder.hpp"
+#include "base/strf.hpp"
 
 using namespace tavik;
 using tavik::fuzz::FuzzEnv;

@@ -15,11 +15,11 @@
 #include <fstream>
 #include <vector>
 
-#include "errors.hpp"
-#include "fd_table.hpp"
+#include "base/errors.hpp"
+#include "kernel/fd_table.hpp"
 #include "fuzz_env.hpp"
-#include "image.hpp"
-#include "run_builder.hpp"
+#include "cpu/image.hpp"
+#include "process/run_builder.hpp"
 
 using namespace tavik;
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <tavik/elf/file.hpp>
 
 namespace tavik::meta {
 
@@ -18,64 +19,21 @@ struct MetaError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct Segment {
-  uint32_t type, flags, offset, vaddr, filesz, memsz, align;
-};
+using elf::Header;
+using elf::Section;
+using elf::Segment;
+using elf::Symbol;
 
-// Names are views of the image's own bytes: valid while the ElfImage lives, and costing nothing however many
-// entries share one.
-struct Section {
-  size_t index;
-  std::string_view name;
-  uint32_t type, flags, addr, offset, size, align, entsize, link;
-};
-
-struct Symbol {
-  std::string_view name;
-  uint32_t value, size;
-  unsigned bind, type;
-  uint16_t shndx;
-};
-
-struct Header {
-  std::array<uint8_t, 16> ident;
-  uint16_t type, machine;
-  uint32_t version, entry;
-};
-
-// An ELF file read whole; every header, size and offset is validated on loading, so the accessors are safe.
-class ElfImage {
+// An image as tavik-meta reads it: the shared reader's File, whose section headers and symbol table must be
+// sound too (MetaError naming the first fault otherwise).
+class ElfImage : public elf::File {
  public:
   static ElfImage load(const std::string& path);                              // throws MetaError
   static ElfImage from_bytes(std::vector<uint8_t> bytes, std::string label);  // throws MetaError
-  ElfImage(ElfImage&&) = default;
-  ElfImage& operator=(ElfImage&&) = default;
-  ElfImage(const ElfImage&) = delete;  // the names point into this image's bytes
-  ElfImage& operator=(const ElfImage&) = delete;
-
-  const std::string& label() const { return label_; }
-  uint64_t file_size() const { return bytes_.size(); }
-  const Header& header() const { return header_; }
-  const std::vector<Segment>& segments() const { return segments_; }
-  const std::vector<Section>& sections() const { return sections_; }
-  const Section* find_section(std::string_view name) const;
-  // The file bytes of a section; empty for NOBITS.
-  std::span<const uint8_t> contents(const Section& section) const;
-  bool has_symtab() const { return has_symtab_; }
-  const std::vector<Symbol>& symbols() const { return symbols_; }
-  std::vector<const Symbol*> find_symbols(std::string_view name) const;
 
  private:
-  ElfImage() = default;
-  class Reader;
-
-  std::string label_;
-  std::vector<uint8_t> bytes_;
-  Header header_{};
-  std::vector<Segment> segments_;
-  std::vector<Section> sections_;
-  std::vector<Symbol> symbols_;
-  bool has_symtab_ = false;
+  explicit ElfImage(elf::File&& file) : elf::File(std::move(file)) {}
+  static ElfImage checked(elf::File&& file);
 };
 
 // One decoded record: a 4-byte magic, a little-endian version word, zero-terminated strings, an end byte.

@@ -1,0 +1,136 @@
+// DebugInfo: one libdwfl session per image, its module reported from memory; the unwinder attached once and fed
+// each time by the caller's registers and memory.
+#include "tavik/elf/debug_info.hpp"
+
+#include <dwarf.h>
+#include <elfutils/libdw.h>
+#include <elfutils/libdwfl.h>
+
+#include <cstdlib>
+
+namespace tavik::elf {
+
+struct DebugInfo::Session {
+  std::vector<uint8_t> bytes;  // libelf may write into what it reads from memory
+  Dwfl* dwfl = nullptr;
+  Dwfl_Module* mod = nullptr;
+  Dwarf* dw = nullptr;
+  bool attached = false;
+  // The unwind in progress.
+  const Registers* regs = nullptr;
+  const ReadWord* read = nullptr;
+  bool thread_given = false;
+  std::vector<UnwoundPc>* out = nullptr;
+  size_t most = 0;
+};
+
+namespace {
+
+using Session = DebugInfo::Session;
+
+pid_t next_thread(Dwfl*, void* arg, void** thread_arg) {
+  auto* s = static_cast<Session*>(arg);
+  if (s->thread_given) return 0;
+  s->thread_given = true;
+  *thread_arg = arg;
+  return 1;
+}
+
+bool memory_read(Dwfl*, Dwarf_Addr addr, Dwarf_Word* result, void* arg) {
+  auto* s = static_cast<Session*>(arg);
+  uint32_t word;
+  if (addr > 0xFFFFFFFCull || !(*s->read)(static_cast<uint32_t>(addr), word)) return false;
+  *result = word;
+  return true;
+}
+
+bool set_initial_registers(Dwfl_Thread* thread, void* arg) {
+  auto* s = static_cast<Session*>(arg);
+  Dwarf_Word regs[9];
+  for (size_t i = 0; i < 9; ++i) regs[i] = (*s->regs)[i];
+  return dwfl_thread_state_registers(thread, 0, 9, regs);
+}
+
+const Dwfl_Thread_Callbacks kThreadCallbacks = {next_thread, nullptr, memory_read, set_initial_registers,
+                                                nullptr, nullptr};
+
+int on_frame(Dwfl_Frame* frame, void* arg) {
+  auto* s = static_cast<Session*>(arg);
+  Dwarf_Addr pc;
+  bool activation = false;
+  if (!dwfl_frame_pc(frame, &pc, &activation) || pc > 0xFFFFFFFFull) return DWARF_CB_ABORT;
+  s->out->push_back({static_cast<uint32_t>(pc), !activation});
+  return s->out->size() < s->most ? DWARF_CB_OK : DWARF_CB_ABORT;
+}
+
+}  // namespace
+
+DebugInfo::DebugInfo(std::vector<uint8_t> bytes, const std::string& label) : s_(std::make_unique<Session>()) {
+  static const Dwfl_Callbacks callbacks = {nullptr, nullptr, dwfl_offline_section_address, nullptr};
+  s_->bytes = std::move(bytes);
+  if (s_->bytes.empty()) return;
+  s_->dwfl = dwfl_begin(&callbacks);
+  if (!s_->dwfl) return;
+  dwfl_report_begin(s_->dwfl);
+  s_->mod = dwfl_report_offline_memory(s_->dwfl, label.c_str(), label.c_str(),
+                                       reinterpret_cast<char*>(s_->bytes.data()), s_->bytes.size());
+  dwfl_report_end(s_->dwfl, nullptr, nullptr);
+  Dwarf_Addr bias = 0;
+  if (s_->mod) s_->dw = dwfl_module_getdwarf(s_->mod, &bias);
+}
+
+DebugInfo::~DebugInfo() {
+  if (s_->dwfl) dwfl_end(s_->dwfl);
+}
+
+Dwarf* DebugInfo::dwarf() const { return s_->dw; }
+
+bool DebugInfo::line_at(uint32_t addr, std::string& file, int& line) const {
+  Dwfl_Line* found = s_->mod ? dwfl_module_getsrc(s_->mod, addr) : nullptr;
+  const char* name = found ? dwfl_lineinfo(found, nullptr, &line, nullptr, nullptr, nullptr) : nullptr;
+  if (!name) return false;
+  file = name;
+  return true;
+}
+
+std::vector<InlinedCall> DebugInfo::inlined_at(uint32_t addr) const {
+  std::vector<InlinedCall> calls;
+  Dwarf_Addr bias = 0;
+  Dwarf_Die* cu = s_->mod ? dwfl_module_addrdie(s_->mod, addr, &bias) : nullptr;
+  Dwarf_Die* scopes = nullptr;
+  int n = cu ? dwarf_getscopes(cu, addr - bias, &scopes) : 0;
+  for (int i = 0; i < n; ++i) {
+    if (dwarf_tag(&scopes[i]) != DW_TAG_inlined_subroutine) continue;
+    Dwarf_Die origin;
+    Dwarf_Attribute attr;
+    const char* name = dwarf_attr_integrate(&scopes[i], DW_AT_abstract_origin, &attr) &&
+                               dwarf_formref_die(&attr, &origin)
+                           ? dwarf_diename(&origin)
+                           : nullptr;
+    Dwarf_Word call_line = 0;
+    dwarf_formudata(dwarf_attr(&scopes[i], DW_AT_call_line, &attr), &call_line);
+    calls.push_back({name ? name : "?", static_cast<int>(call_line)});
+  }
+  free(scopes);
+  return calls;
+}
+
+std::vector<UnwoundPc> DebugInfo::unwind(const Registers& regs, const ReadWord& read, size_t most) {
+  std::vector<UnwoundPc> out;
+  if (!s_->mod || most == 0) return out;
+  // libdwfl takes one process per session: attached once, then each unwind hands it the registers anew.
+  if (!s_->attached) s_->attached = dwfl_attach_state(s_->dwfl, nullptr, 1, &kThreadCallbacks, s_.get());
+  if (!s_->attached) return out;
+  s_->regs = &regs;
+  s_->read = &read;
+  s_->out = &out;
+  s_->most = most;
+  s_->thread_given = false;
+  dwfl_getthread_frames(s_->dwfl, 1, on_frame, s_.get());
+  s_->regs = nullptr;
+  s_->read = nullptr;
+  s_->out = nullptr;
+  return out;
+}
+
+}  // namespace tavik::elf

@@ -1,0 +1,305 @@
+// GdbStub: the remote debugging protocol over one loopback connection, served while the guest is held in a hook.
+#include "gdb/gdb_stub.hpp"
+
+#include "gdb/gdb_connection.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace tavik {
+
+GdbStub::GdbStub(Machine& mem, int port) : mem_(mem) {
+  if (port <= 0 || port > 65535) throw std::runtime_error("--gdb: port out of range");
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) throw std::runtime_error("--gdb: socket failed");
+  int one = 1;
+  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(listen_fd_, 1) < 0) {
+    ::close(listen_fd_);
+    throw std::runtime_error("--gdb: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+                             std::strerror(errno));
+  }
+}
+
+GdbStub::~GdbStub() {
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+}
+
+void GdbStub::attach(uint32_t entry) {
+  int fd;
+  do fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw std::runtime_error("--gdb: accept failed");
+  conn_ = std::make_unique<GdbConnection>(fd);
+  entry_ = entry;
+  stop_at_entry_ = true;
+  uc_engine* uc = mem_.uc();
+  uc_hook h;
+  // Only with a debugger: one code hook serves breakpoints and single steps, one write hook the watchpoints.
+  if (uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&GdbStub::on_code), this, 1, 0) != UC_ERR_OK ||
+      uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&GdbStub::on_write), this, 1, 0) != UC_ERR_OK)
+    throw std::runtime_error("--gdb: cannot install hooks");
+}
+
+std::string GdbStub::stop_reply(int signal) const {
+  char b[8];
+  std::snprintf(b, sizeof b, "T%02x", signal & 0xff);
+  return std::string(b) + "thread:1;";
+}
+
+void GdbStub::on_code(uc_engine*, uint64_t addr, uint32_t, void* self) {
+  auto* s = static_cast<GdbStub*>(self);
+  if (s->detached_ || s->killed_) return;
+  std::string reply;
+  if (s->pending_watch_) {
+    char b[40];
+    std::snprintf(b, sizeof b, "T05watch:%x;thread:1;", s->watch_addr_);
+    reply = b;
+    s->pending_watch_ = false;
+  } else if (s->stop_at_entry_ && addr == s->entry_) {
+    s->stop_at_entry_ = false;
+    reply = s->stop_reply(5);
+  } else if (s->stepping_) {
+    reply = s->stop_reply(5);
+  } else if (s->breakpoints_.count(static_cast<uint32_t>(addr))) {
+    reply = s->stop_reply(5) + "swbreak:;";
+  } else if ((++s->polls_ & 0xfff) == 0 && s->conn_->interrupted()) {  // Ctrl-C, looked for now and then
+    reply = s->stop_reply(2);
+  } else {
+    return;
+  }
+  s->stepping_ = false;
+  s->apply(s->serve(reply));
+}
+
+bool GdbStub::on_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* self) {
+  auto* s = static_cast<GdbStub*>(self);
+  if (s->detached_) return true;
+  for (const auto& [start, len] : s->watches_) {
+    if (addr < uint64_t{start} + len && addr + static_cast<uint64_t>(size) > start) {
+      // The hook runs before the store; the stop is reported at the next instruction, after it.
+      s->pending_watch_ = true;
+      s->watch_addr_ = start;
+      break;
+    }
+  }
+  return true;
+}
+
+void GdbStub::apply(Resume how) {
+  if (how == Resume::Step) stepping_ = true;
+  if (how == Resume::Kill) {
+    killed_ = true;
+    mem_.stop();
+  }
+  if (how == Resume::Detach) detached_ = true;
+}
+
+GdbStub::Resume GdbStub::serve(const std::string& reply) {
+  // A stop is reported when the debugger resumed the guest; the first one waits for its '?'.
+  last_reply_ = reply;
+  if (resumed_) conn_->send(reply);
+  resumed_ = false;
+  std::string p;
+  for (;;) {
+    if (!conn_->receive(p)) return Resume::Kill;  // the debugger went away
+    bool resume = false;
+    Resume how = Resume::Continue;
+    std::string answer = handle(p, resume, how);
+    if (resume) {
+      resumed_ = true;
+      return how;
+    }
+    conn_->send(answer);
+    if (how == Resume::Kill || how == Resume::Detach) return how;
+  }
+}
+
+std::string GdbStub::handle(const std::string& p, bool& resume, Resume& how) {
+  if (p.empty()) return "";
+  switch (p[0]) {
+    case '?': return last_reply_;
+    case 'g': return read_registers();
+    case 'G': {
+      std::vector<uint8_t> b;
+      if (!decode_hex(p.substr(1), b) || b.size() < kNumCore * 4) return "E01";
+      for (int i = 0; i < kNumCore; ++i) write_register(i, p.substr(1 + i * 8, 8));
+      return "OK";
+    }
+    case 'p': {
+      uint64_t n;
+      if (!parse_hex(p.substr(1), n) || n >= kNumRegs) return "E01";
+      std::string all = read_registers();
+      size_t off = n < 16 ? n * 8 : n < 24 ? 128 + (n - 16) * 20 : 288 + (n - 24) * 8;
+      size_t len = n >= 16 && n < 24 ? 20 : 8;
+      return all.substr(off, len);
+    }
+    case 'P': {
+      auto eq = p.find('=');
+      uint64_t n;
+      if (eq == std::string::npos || !parse_hex(p.substr(1, eq - 1), n) || n >= kNumRegs) return "E01";
+      return write_register(static_cast<int>(n), p.substr(eq + 1)) ? "OK" : "E01";
+    }
+    case 'm': return read_memory(p.substr(1));
+    case 'M': return write_memory(p.substr(1));
+    case 'Z': return breakpoint(p.substr(1), true);
+    case 'z': return breakpoint(p.substr(1), false);
+    case 'c':
+      if (p.size() > 1) {
+        uint64_t a;
+        if (!parse_hex(p.substr(1), a)) return "E01";
+        mem_.set_reg(UC_X86_REG_EIP, static_cast<uint32_t>(a));
+      }
+      resume = true;
+      how = Resume::Continue;
+      return "";
+    case 's':
+      resume = true;
+      how = Resume::Step;
+      return "";
+    case 'k':
+      how = Resume::Kill;
+      resume = true;
+      return "";
+    case 'D':
+      how = Resume::Detach;
+      return "OK";
+    case 'H': return "OK";
+    case 'T': return "OK";
+    case 'v':
+      if (p == "vCont?") return "vCont;c;C;s;S";
+      if (p.rfind("vCont;", 0) == 0) {
+        // One thread: the first action decides.
+        char a = p.size() > 6 ? p[6] : 0;
+        if (a == 'c' || a == 'C') { resume = true; how = Resume::Continue; return ""; }
+        if (a == 's' || a == 'S') { resume = true; how = Resume::Step; return ""; }
+        return "E01";
+      }
+      if (p.rfind("vKill", 0) == 0) { how = Resume::Kill; return "OK"; }
+      return "";
+    case 'q':
+      if (p.rfind("qSupported", 0) == 0) return "PacketSize=3fff;qXfer:features:read+;swbreak+";
+      if (p == "qAttached") return "1";
+      if (p == "qC") return "QC1";
+      if (p == "qfThreadInfo") return "m1";
+      if (p == "qsThreadInfo") return "l";
+      if (p == "qOffsets") return "Text=0;Data=0;Bss=0";
+      if (p.rfind("qXfer:features:read:target.xml:", 0) == 0) {
+        std::string range = p.substr(31);
+        auto comma = range.find(',');
+        uint64_t off, len;
+        if (comma == std::string::npos || !parse_hex(range.substr(0, comma), off) ||
+            !parse_hex(range.substr(comma + 1), len))
+          return "E01";
+        std::string xml = target_xml();
+        if (off >= xml.size()) return "l";
+        std::string part = xml.substr(off, std::min<uint64_t>(len, GdbConnection::kMaxPacket / 2));
+        return (off + part.size() >= xml.size() ? "l" : "m") + part;
+      }
+      if (p.rfind("qXfer:features:read:", 0) == 0) return "E00";
+      return "";
+    default: return "";
+  }
+}
+
+
+std::string GdbStub::read_memory(const std::string& args) {
+  auto comma = args.find(',');
+  uint64_t addr, len;
+  if (comma == std::string::npos || !parse_hex(args.substr(0, comma), addr) ||
+      !parse_hex(args.substr(comma + 1), len))
+    return "E01";
+  if (len > GdbConnection::kMaxPacket / 2 || addr + len > 0x100000000ull) return "E14";
+  std::vector<uint8_t> buf(len);
+  // The debugger reads what is mapped, code included; breakpoints leave memory untouched.
+  if (len && (mem_.span(static_cast<uint32_t>(addr), static_cast<uint32_t>(len), UC_PROT_NONE) != len ||
+              !mem_.peek(static_cast<uint32_t>(addr), buf.data(), static_cast<uint32_t>(len))))
+    return "E14";
+  return hex_bytes(buf.data(), buf.size());
+}
+
+std::string GdbStub::write_memory(const std::string& args) {
+  auto comma = args.find(','), colon = args.find(':');
+  uint64_t addr, len;
+  std::vector<uint8_t> data;
+  if (comma == std::string::npos || colon == std::string::npos || colon < comma ||
+      !parse_hex(args.substr(0, comma), addr) || !parse_hex(args.substr(comma + 1, colon - comma - 1), len) ||
+      !decode_hex(args.substr(colon + 1), data) || data.size() != len)
+    return "E01";
+  if (addr + len > 0x100000000ull) return "E14";
+  if (len == 0) return "OK";
+  if (mem_.span(static_cast<uint32_t>(addr), static_cast<uint32_t>(len), UC_PROT_NONE) != len) return "E14";
+  // A debugger may patch code too: write whatever the page permissions.
+  mem_.poke(static_cast<uint32_t>(addr), data.data(), data.size());
+  return "OK";
+}
+
+std::string GdbStub::breakpoint(const std::string& args, bool insert) {
+  auto c1 = args.find(',');
+  if (c1 == std::string::npos) return "E01";
+  auto c2 = args.find(',', c1 + 1);
+  uint64_t type, addr, kind;
+  if (c2 == std::string::npos || !parse_hex(args.substr(0, c1), type) ||
+      !parse_hex(args.substr(c1 + 1, c2 - c1 - 1), addr) || !parse_hex(args.substr(c2 + 1, args.find(';', c2) - c2 - 1), kind) ||
+      addr > 0xffffffffull)
+    return "E01";
+  uint32_t a = static_cast<uint32_t>(addr);
+  if (type == 0) {
+    if (insert) breakpoints_.insert(a);
+    else breakpoints_.erase(a);
+    return "OK";
+  }
+  if (type == 2) {
+    if (kind == 0 || kind > 4096) return "E01";
+    if (insert) watches_[a] = static_cast<uint32_t>(kind);
+    else watches_.erase(a);
+    return "OK";
+  }
+  return "";
+}
+
+void GdbStub::report_fault(int signal) {
+  if (!conn_ || detached_ || killed_) return;
+  // The guest cannot go on after a fault: serve until the debugger kills, detaches or resumes into the end.
+  for (;;) {
+    Resume how = serve(stop_reply(signal));
+    if (how != Resume::Step) return;
+  }
+}
+
+void GdbStub::report_exit(int status) {
+  if (!conn_ || detached_ || killed_) return;
+  char b[8];
+  std::snprintf(b, sizeof b, "W%02x", status & 0xff);
+  if (resumed_) conn_->send(b);
+  // A debugger that asks after the end hears of it too.
+  last_reply_ = b;
+  std::string p;
+  while (!resumed_ && conn_->receive(p)) {
+    bool resume = false;
+    Resume how = Resume::Continue;
+    if (!p.empty() && (p[0] == '?' || p[0] == 'k' || p[0] == 'D')) {
+      if (p[0] == '?') conn_->send(b);
+      if (p[0] == 'D') conn_->send("OK");
+      if (p[0] != '?') return;
+      continue;
+    }
+    std::string answer = handle(p, resume, how);
+    conn_->send(resume ? std::string(b) : answer);
+  }
+}
+
+
+}  // namespace tavik

@@ -1,0 +1,45 @@
+// FdTable: lowest-free allocation, duplicates sharing one open file, closing by reference count.
+#include "kernel/fd_table.hpp"
+
+#include <unistd.h>
+
+namespace tavik {
+
+OpenFile::~OpenFile() {
+  if (owned && host_fd >= 0) ::close(host_fd);
+}
+
+std::shared_ptr<OpenFile> FdTable::get(int fd) const {
+  if (fd < 0 || static_cast<size_t>(fd) >= slots_.size()) return nullptr;
+  return slots_[static_cast<size_t>(fd)];
+}
+
+int FdTable::add(std::shared_ptr<OpenFile> file, int lowest) {
+  for (int fd = lowest; fd < kMax; ++fd) {
+    if (static_cast<size_t>(fd) >= slots_.size()) slots_.resize(static_cast<size_t>(fd) + 1);
+    if (!slots_[static_cast<size_t>(fd)]) {
+      slots_[static_cast<size_t>(fd)] = std::move(file);
+      return fd;
+    }
+  }
+  return -24;
+}
+
+int FdTable::put(int fd, std::shared_ptr<OpenFile> file) {
+  if (fd < 0 || fd >= kMax) return -9;
+  if (static_cast<size_t>(fd) >= slots_.size()) slots_.resize(static_cast<size_t>(fd) + 1);
+  slots_[static_cast<size_t>(fd)] = std::move(file);
+  return fd;
+}
+
+int FdTable::close(int fd) {
+  if (!get(fd)) return -9;
+  slots_[static_cast<size_t>(fd)].reset();
+  return 0;
+}
+
+void FdTable::drop_above_stdio() {
+  if (slots_.size() > 3) slots_.resize(3);
+}
+
+}  // namespace tavik

@@ -1,0 +1,59 @@
+// copy_to_host: chunk by chunk, each chunk checked against the guest's map before it is read.
+#include "kernel/guest_copy.hpp"
+
+#include <tavik/abi.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "kernel/kernel.hpp"
+#include "cpu/machine.hpp"
+
+namespace tavik {
+
+namespace {
+
+// What a descriptor that said it is writable takes without waiting: one pipe buffer page.
+constexpr uint32_t kPiece = 4096;
+
+}  // namespace
+
+void record_bytes(std::string* record, const char* data, size_t n) {
+  if (record == nullptr || record->size() >= kTraceDataCap) return;
+  record->append(data, std::min(n, kTraceDataCap - record->size()));
+}
+
+int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, std::string* record,
+                     const WaitWritable& wait_writable) {
+  std::vector<char> chunk(std::min(len, kCopyChunk));
+  uint32_t total = 0;
+  while (total < len) {
+    uint32_t want = std::min(kCopyChunk, len - total);
+    uint32_t avail = m.span(buf + total, want, UC_PROT_READ);
+    if (avail == 0 || uint64_t(buf) + total + avail > 0x100000000ull) return total ? int32_t(total) : kEFAULT;
+    m.read_bytes(buf + total, chunk.data(), avail);
+    uint32_t done = 0;
+    while (done < avail) {
+      uint32_t piece = wait_writable ? std::min(avail - done, kPiece) : avail - done;
+      int32_t refused = wait_writable ? wait_writable() : 0;
+      ssize_t n = refused ? -1 : ::write(host_fd, chunk.data() + done, piece);
+      if (n < 0 && !refused && errno == EINTR) continue;
+      if (n <= 0) {
+        record_bytes(record, chunk.data(), done);
+        total += done;
+        if (total) return int32_t(total);
+        if (refused) return refused;
+        return n < 0 ? neg_errno() : -TAVIK_EIO;
+      }
+      done += static_cast<uint32_t>(n);
+    }
+    record_bytes(record, chunk.data(), avail);
+    total += avail;
+    if (avail < want) break;
+  }
+  return static_cast<int32_t>(total);
+}
+
+}  // namespace tavik

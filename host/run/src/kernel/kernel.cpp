@@ -1,0 +1,49 @@
+// Kernel: the handlers' shared state, and the helpers every family of calls uses.
+#include "kernel/kernel.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "cpu/machine.hpp"
+#include "kernel/sandbox.hpp"
+
+namespace tavik {
+
+Kernel::Kernel(Machine& m, ProcessEnd& end, Deadline& deadline, Sandbox& fs, FdTable& fds, ProcessTree& tree,
+               Trace& trace, const RunOptions& opt)
+    : m(m), end(end), deadline(deadline), fs(fs), fds(fds), tree(tree), trace(trace), opt(opt),
+      record_data(opt.trace || !opt.trace_file.empty() || !opt.trace_json.empty() || opt.keep_trace) {}
+
+Kernel::~Kernel() {
+  for (auto& [handle, s] : streams) {
+    ::close(s.fd);
+    ::unlinkat(s.dir_fd, s.temp.c_str(), 0);
+    ::close(s.dir_fd);
+  }
+}
+
+int32_t Kernel::path_arg(Call& c, std::string& path) {
+  int32_t r = m.read_cstring(c.a[0], path, kMaxPath);
+  if (r == 0) c.ev.path = path;
+  return r;
+}
+
+ParentDir Kernel::parent_arg(Call& c, bool file) {
+  std::string path, leaf;
+  if (int32_t r = path_arg(c, path)) return ParentDir(r, "");
+  int fd = fs.open_parent(path, leaf, file);
+  return ParentDir(fd, std::move(leaf));
+}
+
+ParentDir::~ParentDir() {
+  if (fd >= 0) ::close(fd);
+}
+
+int32_t neg_errno() { return -static_cast<int32_t>(errno); }
+
+FdCloser::~FdCloser() {
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace tavik

@@ -1,0 +1,68 @@
+// ProcessEnd: how the process in an emulator ends, decided once by whichever event comes first (an exit call, a
+// fault, a limit, a spawn that turns this host process into the child) and then fixed. Every decision stops the
+// emulation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cpu/image.hpp"
+#include "cpu/machine.hpp"
+#include "tavik/run.hpp"
+
+namespace tavik {
+
+// What a spawned child needs to start, handed from the spawn call to the run loop of the forked host process.
+struct ChildStart {
+  Image image;
+  std::vector<std::string> argv;
+  std::string name;
+};
+
+class ProcessEnd {
+ public:
+  enum class State { Running, Exited, Faulted, Killed, Child };
+
+  explicit ProcessEnd(Machine& m) : m_(m) {}
+
+  State state() const { return state_; }
+  bool running() const { return state_ == State::Running; }
+  int32_t status() const { return status_; }
+  const FaultInfo& fault() const { return fault_; }
+  Limit limit() const { return limit_; }
+
+  void exit(int32_t status);
+  void fault(FaultKind kind, uint32_t eip, uint32_t addr = 0, const std::string& access = "");
+  void kill(Limit limit);
+  // A freshly forked host process: this emulation stops for good; the run loop then starts the child.
+  void become_child(ChildStart start);
+  ChildStart take_child() { return std::move(*child_); }
+
+  // Nothing may unwind through the emulator: a host failure inside a hook ends the run as the kit's own.
+  template <class F>
+  void guarded(F&& body) {
+    try {
+      body();
+    } catch (const std::exception& e) {
+      fail(e.what());
+    }
+  }
+  // The kit itself failed (the run then ends as tavik-run's own failure, whatever was decided before).
+  void fail(const std::string& why);
+  const std::string& host_error() const { return host_error_; }
+
+ private:
+  bool decide(State state);
+
+  Machine& m_;
+  State state_ = State::Running;
+  int32_t status_ = 0;
+  FaultInfo fault_;
+  Limit limit_ = Limit::Timeout;
+  std::optional<ChildStart> child_;
+  std::string host_error_;
+};
+
+}  // namespace tavik

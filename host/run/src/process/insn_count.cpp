@@ -1,0 +1,80 @@
+// InsnCount: per-block counts from the emulator's cache, and the correction for a block cut short by a fault.
+#include "process/insn_count.hpp"
+
+#include "cpu/guest_code.hpp"
+
+#include <algorithm>
+
+#include "cpu/address_space.hpp"
+#include "kernel/deadline.hpp"
+#include "cpu/machine.hpp"
+#include "kernel/process_end.hpp"
+#include "kernel/process_tree.hpp"
+
+namespace tavik {
+
+namespace {
+
+// Instructions taken from the tree's budget at a time: few trips to the shared counter, and a process of a tree
+// holds back at most this many from the others.
+constexpr uint64_t kLease = 1 << 16;
+
+}  // namespace
+
+InsnCount::InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, ProcessTree& tree)
+    : m_(m), end_(end), deadline_(deadline), tree_(tree) {}
+
+InsnCount::~InsnCount() {
+  if (lease_) tree_.give_back_insns(lease_);
+}
+
+void InsnCount::install() {
+  cache_ = std::make_unique<std::array<CachedBlock, kCacheSlots>>();
+  m_.on_every_block(&InsnCount::on_block, this);
+}
+
+inline uint32_t InsnCount::block_insns(uc_engine* uc, uint64_t addr) {
+  CachedBlock& slot = (*cache_)[(addr ^ (addr >> 16)) % kCacheSlots];
+  if (slot.addr == addr && slot.insns != 0) return slot.insns;
+  uc_tb tb{};
+  if (uc_ctl_request_cache(uc, addr, &tb) != UC_ERR_OK || tb.icount == 0) tb.icount = 1;
+  slot = {static_cast<uint32_t>(addr), tb.icount};
+  return tb.icount;
+}
+
+inline bool InsnCount::budget_allows(uint32_t count) {
+  if (!tree_.insns_limited()) return true;
+  if (lease_ < count) lease_ += tree_.take_insns(std::max<uint64_t>(kLease, count - lease_));
+  if (lease_ < count) return false;
+  lease_ -= count;
+  return true;
+}
+
+void InsnCount::on_block(uc_engine* uc, uint64_t addr, uint32_t, void* self) {
+  auto* c = static_cast<InsnCount*>(self);
+  if (addr == kTrampoline) return;
+  uint32_t count = c->block_insns(uc, addr);
+  if (!c->budget_allows(count)) {
+    if (c->end_.running()) c->end_.kill(Limit::InsnLimit);
+    return;
+  }
+  c->executed_ += count;
+  c->last_block_ = addr;
+  c->last_block_insns_ = count;
+  c->deadline_.poll();
+}
+
+void InsnCount::settle_at_fault(uint32_t eip) {
+  if (last_block_ == 0 || eip < last_block_) return;
+  // The block hook counted the faulting block whole; only the instructions before the fault ran.
+  uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(4096, eip - last_block_ + 16));
+  GuestCode code(m_, static_cast<uint32_t>(last_block_), len, last_block_insns_);
+  if (code.size() == 0) return;
+  uint32_t before = 0;
+  for (size_t i = 0; i < code.size() && code[i].address < eip; ++i) ++before;
+  uint32_t unexecuted = last_block_insns_ - std::min(before, last_block_insns_);
+  executed_ -= unexecuted;
+  if (tree_.insns_limited()) lease_ += unexecuted;
+}
+
+}  // namespace tavik

@@ -1,0 +1,101 @@
+// Backtrace: libdwfl over an in-memory copy of the image, its unwinder fed by the machine's registers and memory;
+// the frame-pointer chain where there is no debug information or the unwinder finds nothing.
+#include "report/backtrace.hpp"
+
+#include <tavik/elf/debug_info.hpp>
+
+#include <unicorn/unicorn.h>
+
+#include "cpu/image.hpp"
+#include "cpu/machine.hpp"
+#include "base/strf.hpp"
+
+namespace tavik {
+namespace {
+
+// However deep the guest's stack, or however its frames loop, a report stays short.
+constexpr size_t kMostFrames = 64;
+
+// The frames at pc, innermost first: the inlined calls around it, then the function that holds them. `call`
+// is false for the faulting instruction and true for a return address, which is looked up one byte back.
+void add_frames(const elf::DebugInfo& debug, const Image& image, uint32_t pc, bool call, std::vector<Frame>& out) {
+  uint32_t lookup = call ? pc - 1 : pc;
+  Frame f{pc, image.function_at(lookup), "", 0};
+  debug.line_at(lookup, f.file, f.line);
+  // Each inlined call is a frame of its own, at the same pc; the line of the frame around it is the call's.
+  for (const elf::InlinedCall& inlined : debug.inlined_at(lookup)) {
+    if (out.size() >= kMostFrames) break;
+    Frame frame = f;
+    frame.function = inlined.function;
+    out.push_back(frame);
+    if (inlined.call_line != 0) f.line = inlined.call_line;
+  }
+  if (out.size() < kMostFrames) out.push_back(f);
+}
+
+bool unwind_with_debug_info(const Image& image, const Machine& m, uint32_t eip, std::vector<Frame>& out) {
+  elf::DebugInfo* debug = image.debug_info();
+  if (!debug) return false;
+  const int ids[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX, UC_X86_REG_ESP,
+                     UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI};
+  elf::DebugInfo::Registers regs{};
+  for (int i = 0; i < 8; ++i) regs[i] = m.reg(ids[i]);
+  regs[8] = eip;
+  auto read = [&m](uint32_t addr, uint32_t& word) { return m.read_bytes(addr, &word, 4) == 0; };
+  for (const elf::UnwoundPc& at : debug->unwind(regs, read, kMostFrames)) {
+    if (out.size() >= kMostFrames) break;
+    add_frames(*debug, image, at.pc, at.call, out);
+  }
+  // No frame from the unwinder (no call-frame information): the faulting instruction's own line still helps.
+  if (out.empty()) add_frames(*debug, image, eip, false, out);
+  return !out.empty() && !out[0].file.empty();
+}
+
+// The saved frame pointers: each frame holds the caller's ebp and, above it, the return address.
+void from_frame_pointers(const Image& image, const Machine& m, uint32_t eip, std::vector<Frame>& out) {
+  out.push_back({eip, image.function_at(eip), "", 0});
+  uint32_t ebp = m.reg(UC_X86_REG_EBP);
+  while (out.size() < kMostFrames) {
+    uint32_t saved[2];
+    if (ebp == 0 || ebp > 0xFFFFFFF7u || m.read_bytes(ebp, saved, sizeof saved) != 0 || saved[1] == 0) break;
+    out.push_back({saved[1], image.function_at(saved[1] - 1), "", 0});
+    if (saved[0] <= ebp) break;  // frames go up the stack; anything else is no chain
+    ebp = saved[0];
+  }
+}
+
+std::string last_component(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+Backtrace Backtrace::of(const Image& image, const Machine& m, uint32_t eip) {
+  Backtrace bt;
+  bt.from_debug_info = unwind_with_debug_info(image, m, eip, bt.frames);
+  if (!bt.from_debug_info) {
+    bt.frames.clear();
+    from_frame_pointers(image, m, eip, bt.frames);
+  }
+  return bt;
+}
+
+std::string Backtrace::where(size_t i) const {
+  const Frame& f = frames[i];
+  return f.file.empty() ? "" : strf("%s:%d", last_component(f.file).c_str(), f.line);
+}
+
+std::string Backtrace::render() const {
+  std::string out = from_debug_info ? "  backtrace:\n" : "  backtrace (frame pointers; no debug information):\n";
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const Frame& f = frames[i];
+    out += strf("    #%zu 0x%08x in %s", i, f.pc, f.function.empty() ? "?" : f.function.c_str());
+    std::string at = where(i);
+    if (!at.empty()) out += " (" + at + ")";
+    out += "\n";
+  }
+  return out;
+}
+
+}  // namespace tavik

@@ -1,0 +1,44 @@
+// Coverage: which source lines and functions a process executed, and how often, written as an lcov tracefile
+// (the format genhtml and coverage services read). A block hook, in place only with --coverage, counts each
+// translated block's executions; at the end the image's DWARF line table maps them to lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <unicorn/unicorn.h>
+
+#include "report/block_map.hpp"
+
+namespace tavik {
+
+class Image;
+class Machine;
+
+class Coverage {
+ public:
+  explicit Coverage(Machine& m) : m_(m) {}
+  void install();
+  // Appends this process's records to the tracefile (one write, so that a tree's processes do not interleave).
+  // Returns false with why when the file cannot be written; an image without line information adds nothing.
+  bool append(const Image& image, const std::string& path, std::string& why) const;
+
+ private:
+  static void on_block(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
+  struct Span {
+    uint32_t start, size;
+    uint64_t runs;
+  };
+  // How often the instruction at addr ran: the executions of the blocks holding it (spans sorted by start).
+  static uint64_t count_at(const std::vector<Span>& spans, uint32_t addr);
+
+  struct Block {
+    uint32_t size = 0;
+    uint64_t runs = 0;
+  };
+  Machine& m_;
+  BlockMap<Block> blocks_;
+};
+
+}  // namespace tavik

@@ -1,0 +1,69 @@
+// FaultReport: first line, disassembly of the faulting instruction, registers, stack words.
+#include "report/fault_report.hpp"
+
+#include "report/backtrace.hpp"
+#include "cpu/guest_code.hpp"
+#include "cpu/image.hpp"
+#include "cpu/machine.hpp"
+#include "base/strf.hpp"
+
+namespace tavik {
+namespace {
+
+std::string disassemble(const Machine& mem, uint32_t eip) {
+  GuestCode code(mem, eip, 16, 1);
+  if (code.bytes_read() == 0) return "unreadable";
+  if (code.size() == 0) {
+    std::string text = "(bad)";
+    for (uint32_t i = 0; i < std::min<uint32_t>(code.bytes_read(), 4); ++i) text += strf(" %02x", code.bytes()[i]);
+    return text;
+  }
+  std::string bytes;
+  for (uint16_t i = 0; i < code[0].size; ++i) bytes += strf("%02x ", code[0].bytes[i]);
+  return strf("%s%s %s", bytes.c_str(), code[0].mnemonic, code[0].op_str);
+}
+
+}  // namespace
+
+std::string FaultReport::render(const std::string& process, const FaultInfo& fault, const Image& image,
+                                const Machine& mem, const Backtrace& bt) {
+  std::string out = "tavik: " + process + ": " + fault_words(fault.kind) + ": ";
+  if (fault.kind == FaultKind::PageFault) out += strf("%s at 0x%08x, ", fault.access.c_str(), fault.addr);
+  out += strf("eip 0x%08x (%s)\n", fault.eip, image.symbolise(fault.eip).c_str());
+  if (!bt.frames.empty() && !bt.where(0).empty()) out += "  source: " + bt.where(0) + "\n";
+  out += "  code:   " + disassemble(mem, fault.eip) + "\n";
+  static const std::pair<const char*, int> regs[] = {
+      {"eax", UC_X86_REG_EAX}, {"ebx", UC_X86_REG_EBX}, {"ecx", UC_X86_REG_ECX}, {"edx", UC_X86_REG_EDX},
+      {"esi", UC_X86_REG_ESI}, {"edi", UC_X86_REG_EDI}, {"esp", UC_X86_REG_ESP}, {"ebp", UC_X86_REG_EBP},
+      {"eip", UC_X86_REG_EIP}, {"eflags", UC_X86_REG_EFLAGS}};
+  int i = 0;
+  for (const auto& [name, id] : regs) {
+    uint32_t v = name == std::string("eip") ? fault.eip : mem.reg(id);
+    out += strf("  %-6s %08x", name, v);
+    if (++i % 4 == 0) out += "\n";
+  }
+  if (i % 4 != 0) out += "\n";
+  uint32_t esp = mem.reg(UC_X86_REG_ESP);
+  out += "  stack:";
+  for (uint32_t k = 0; k < 8; ++k) {
+    uint32_t word;
+    if (mem.read_bytes(esp + 4 * k, &word, 4) != 0) {
+      if (k == 0) out += " unreadable";
+      break;
+    }
+    out += strf(" %08x", word);
+  }
+  out += "\n";
+  return out + bt.render();
+}
+
+std::string FaultReport::render_stop(const std::string& process, Limit limit, uint32_t eip, const Image& image,
+                                     const Backtrace& bt) {
+  const char* what = limit == Limit::Timeout ? "the time limit" : "the instruction limit";
+  std::string out = strf("tavik: %s: stopped by %s, eip 0x%08x (%s)", process.c_str(), what, eip,
+                         image.symbolise(eip).c_str());
+  if (!bt.frames.empty() && !bt.where(0).empty()) out += " at " + bt.where(0);
+  return out + "\n" + bt.render();
+}
+
+}  // namespace tavik

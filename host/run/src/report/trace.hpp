@@ -1,0 +1,73 @@
+// Trace: every system call as a strace-like text line, as a JSON line, and as a recorded event; a summary
+// table of calls, errors and time at the end. The sinks (the descriptors the lines go to) are shared by a
+// whole process tree, each line written whole, so that every process's lines interleave line by line.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/calls.hpp"
+#include "tavik/run.hpp"
+
+namespace tavik {
+
+struct Backtrace;
+
+// Where a tree's trace goes. The command line's run opens them; its children write to the same descriptors.
+struct TraceSinks {
+  explicit TraceSinks(const RunOptions& opt);  // throws SetupError when a trace file cannot be created
+  ~TraceSinks();
+  TraceSinks(const TraceSinks&) = delete;
+  TraceSinks& operator=(const TraceSinks&) = delete;
+
+  int text_fd = -1;  // text lines (--trace, --trace-file), or -1
+  int json_fd = -1;  // JSON lines (--trace-json), or -1
+  int summary_fd = -1;  // the -c table, or -1
+ private:
+  bool own_text_ = false;
+};
+
+class Trace {
+ public:
+  // prefix starts every text line; keep: the events are recorded for the in-process result.
+  Trace(const TraceSinks& sinks, const RunOptions& opt, bool keep, std::string prefix);
+
+  // Whether calls are timed (-T, -c).
+  bool timed() const { return timed_; }
+  void call(const TraceEvent& ev, const CallRow* row, uint64_t ns);
+  void end_exit(int32_t status);
+  void end_fault(const FaultInfo& fault, const Backtrace& bt);
+  // bt: where a limit stopped the guest, when it says so.
+  void end_killed(const char* why, const Backtrace* bt);
+
+  const TraceSinks& sinks() const { return sinks_; }
+  std::vector<TraceEvent>& events() { return events_; }
+
+ private:
+  struct Counts {
+    uint64_t calls = 0, errors = 0, ns = 0;
+  };
+  bool shown(const CallRow* row) const;
+  std::string text_of(const TraceEvent& ev, const CallRow* row, uint64_t ns) const;
+  void text_line(const std::string& line) const;
+  void json_line(const std::string& line) const;
+  void count(const TraceEvent& ev, uint64_t ns);
+  void write_summary() const;
+
+  const TraceSinks& sinks_;
+  const RunOptions& opt_;
+  bool keep_;
+  bool timed_;
+  std::string prefix_;
+  std::vector<TraceEvent> events_;
+  std::map<std::string, Counts> counts_;  // at most the table's calls and kMostUnknown others
+  size_t unknown_rows_ = 0;
+};
+
+// strace-style quoting: escapes, at most limit bytes shown and "..." after the quote when there were more.
+std::string quote_bytes(const std::string& bytes, size_t limit = 32);
+
+}  // namespace tavik
