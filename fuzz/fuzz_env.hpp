@@ -51,12 +51,12 @@ class FuzzEnv {
   // Options that keep a run bounded and inside this process: no children (spawn answers -11), small files.
   RunOptions options() const {
     RunOptions opt;
-    opt.root = root_;
-    opt.stdin_fd = opt.stdout_fd = opt.stderr_fd = null_;
-    opt.keep_trace = false;
-    opt.process_limit = 0;
-    opt.file_size_limit = 1 << 20;
-    opt.timeout = 2.0;
+    opt.io.root = root_;
+    opt.io.stdin_fd = opt.io.stdout_fd = opt.io.stderr_fd = null_;
+    opt.trace.keep = false;
+    opt.limits.process_limit = 0;
+    opt.limits.file_size_limit = 1 << 20;
+    opt.limits.timeout = 2.0;
     return opt;
   }
 

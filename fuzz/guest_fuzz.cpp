@@ -23,7 +23,7 @@
 #include "fuzz_env.hpp"
 #include "cpu/image.hpp"
 #include "cpu/machine.hpp"
-#include "process/run_builder.hpp"
+#include "process/tree.hpp"
 #include "base/strf.hpp"
 
 using namespace tavik;
@@ -115,20 +115,15 @@ class LoopGuest {
     auto guest_out = std::make_shared<OpenFile>(out_write, true);
     FuzzEnv& env = FuzzEnv::instance();
     RunOptions opt = env.options();
-    opt.timeout = 0;  // the session has no end of its own; libFuzzer's -timeout catches a guest that hangs
-    opt.stderr_fd = 2;
+    opt.limits.timeout = 0;  // the session has no end of its own; libFuzzer's -timeout catches a guest that hangs
+    opt.io.stderr_fd = 2;
     try {
       std::string image = guest_image();
-      Image elf = Image::load_file(image, opt.memory_cap);
-      result_ = RunBuilder(opt)
+      Image elf = Image::load_file(image, opt.limits.memory_cap);
+      result_ = Tree(opt)
                     .stdio({std::move(guest_in), std::move(guest_out), std::make_shared<OpenFile>(2, false)})
-                    .before_start([](Machine& m) {
-                      uc_hook hook;
-                      uc_check(uc_hook_add(m.uc(), &hook, UC_HOOK_BLOCK,
-                                           reinterpret_cast<void*>(&on_guest_block), nullptr, 1, 0),
-                               "uc_hook_add(BLOCK)");
-                    })
-                    .run(elf, {image, std::string(8192, 'x')}, "fuzz_guest");
+                    .before_start([](Machine& m) { m.on_every_block(&on_guest_block, nullptr); })
+                    .run(std::move(elf), {image, std::string(8192, 'x')}, "fuzz_guest");
     } catch (const std::exception& e) {
       error_ = e.what();
     }

@@ -19,7 +19,7 @@
 #include "kernel/fd_table.hpp"
 #include "fuzz_env.hpp"
 #include "cpu/image.hpp"
-#include "process/run_builder.hpp"
+#include "process/tree.hpp"
 
 using namespace tavik;
 
@@ -55,12 +55,12 @@ int forked_children() {
 // the kit's own failures are answers, not findings.
 void run_bytes(const uint8_t* data, size_t size, RunOptions opt, fuzz::FuzzEnv& env) {
   // Every run is measured as well: the line table and symbols of the image name what ran.
-  opt.coverage_file = env.root() + "/.coverage";
-  opt.profile_file = env.root() + "/.profile";
+  opt.measure.coverage_file = env.root() + "/.coverage";
+  opt.measure.profile_file = env.root() + "/.profile";
   try {
-    Image image = Image::parse(std::vector<uint8_t>(data, data + size), "fuzz-image", opt.memory_cap);
+    Image image = Image::parse(std::vector<uint8_t>(data, data + size), "fuzz-image", opt.limits.memory_cap);
     auto null = std::make_shared<OpenFile>(env.null_fd(), false);
-    RunBuilder(opt).stdio({null, null, null}).run(image, {"/fuzz-image"}, "fuzz-image");
+    Tree(opt).stdio({null, null, null}).run(std::move(image), {"/fuzz-image"}, "fuzz-image");
   } catch (const SetupError&) {
   } catch (const EmulatorError&) {
   }
@@ -73,17 +73,17 @@ void run_bytes(const uint8_t* data, size_t size, RunOptions opt, fuzz::FuzzEnv& 
 
 void run_for_resources(const uint8_t* data, size_t size, fuzz::FuzzEnv& env) {
   RunOptions opt = env.options();
-  opt.insn_limit = 5'000'000;
-  opt.timeout = 1.0;
-  opt.memory_cap = 64ull << 20;
-  opt.process_limit = 8;
-  opt.file_size_limit = 16 << 20;
+  opt.limits.insn_limit = 5'000'000;
+  opt.limits.timeout = 1.0;
+  opt.limits.memory_cap = 64ull << 20;
+  opt.limits.process_limit = 8;
+  opt.limits.file_size_limit = 16 << 20;
   std::ofstream(env.root() + "/fuzz-image", std::ios::binary).write(reinterpret_cast<const char*>(data), size);
   long before = rss_mib();
   auto start = std::chrono::steady_clock::now();
   run_bytes(data, size, opt, env);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (seconds > 3 * opt.timeout + 1) finding("the run outlasted its time limit");
+  if (seconds > 3 * opt.limits.timeout + 1) finding("the run outlasted its time limit");
   // The guest's own memory is freed with its emulator; what stays grew with the input.
   if (rss_mib() - before > 256) finding("the run left this process larger by more than 256 MiB");
   if (forked_children() != 0) finding("the run left a child process");
@@ -101,17 +101,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunOptions opt = env.options();
   // Mutated images that run long are mostly loops of one system call (a few thousand mkdir or open calls at
   // ~15 us each under the sanitizers); 10,000 instructions reach what the first thousand do and cost half.
-  opt.insn_limit = 10000;
-  opt.stack_size = 64 << 10;
+  opt.limits.insn_limit = 10000;
+  opt.limits.stack_size = 64 << 10;
   // Every call copies what it moves through host memory: an image may map 4 MiB, write 64 KiB files and 4 KiB a
   // call, so that inputs whose calls move gigabytes (a loop of writes of 2^31 bytes) do not crowd the corpus.
-  opt.memory_cap = 4ull << 20;
-  opt.file_size_limit = 64 << 10;
-  opt.write_limit = 4 << 10;
+  opt.limits.memory_cap = 4ull << 20;
+  opt.limits.file_size_limit = 64 << 10;
+  opt.limits.write_limit = 4 << 10;
   // 10,000 instructions take a millisecond or so; only a call that waits can take longer, so the time limit
   // is short, and the waits an image reaches most easily answer at once, however often it calls them (a loop
   // of sleeps that outlasted a fixed number of answers slept to the limit: half of all fuzzing time).
-  opt.timeout = 0.05;
+  opt.limits.timeout = 0.05;
   opt.injects = {{"usleep", 0, 0}, {"pipe", 0, -24}, {"mkfifo", 0, -28}};
   run_bytes(data, size, opt, env);
   env.clean_root();

@@ -86,7 +86,7 @@ class Usage : public CLI::Formatter {
 
 int main(int argc, char** argv) {
   tavik::RunOptions opt;
-  opt.keep_trace = false;
+  opt.trace.keep = false;
   std::string stdin_file, root = ".";
   std::vector<std::string> injects;
   uint64_t tsc = 0;
@@ -98,26 +98,26 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "tavik-run " TAVIK_RUN_VERSION);
   app.add_option("--root", root, "Host folder the guest sees as / (default: the current folder)");
   app.add_option("--stdin", stdin_file, "File behind the guest's descriptor 0 (default: this stdin)");
-  app.add_option("--argv0", opt.argv0, "The guest's argv[0] (default: EXE as given)");
-  app.add_flag("--trace", opt.trace, "Trace system calls on stderr");
-  app.add_option("-o,--trace-file", opt.trace_file, "Trace system calls into FILE instead");
-  app.add_option("-s,--string-limit", opt.trace_string_limit, "Show at most N bytes of a buffer (default 32)");
+  app.add_option("--argv0", opt.io.argv0, "The guest's argv[0] (default: EXE as given)");
+  app.add_flag("--trace", opt.trace.text, "Trace system calls on stderr");
+  app.add_option("-o,--trace-file", opt.trace.file, "Trace system calls into FILE instead");
+  app.add_option("-s,--string-limit", opt.trace.string_limit, "Show at most N bytes of a buffer (default 32)");
   app.add_option("-e", filter, "trace=NAME,...: trace only these calls or classes (file, desc, process)");
-  app.add_flag("-T,--time", opt.trace_time, "Show the time spent in each call");
-  app.add_flag("-c,--summary", opt.trace_summary, "Print a table of calls, errors and time at the end");
-  app.add_option("--trace-json", opt.trace_json, "Trace system calls as JSON lines into FILE");
-  app.add_option("--coverage", opt.coverage_file, "Append an lcov tracefile of the executed source lines to FILE");
-  app.add_option("--profile", opt.profile_file,
+  app.add_flag("-T,--time", opt.trace.time, "Show the time spent in each call");
+  app.add_flag("-c,--summary", opt.trace.summary, "Print a table of calls, errors and time at the end");
+  app.add_option("--trace-json", opt.trace.json, "Trace system calls as JSON lines into FILE");
+  app.add_option("--coverage", opt.measure.coverage_file, "Append an lcov tracefile of the executed source lines to FILE");
+  app.add_option("--profile", opt.measure.profile_file,
                  "Write a callgrind profile to FILE (instructions per function and line, calls with their cost); "
                  "a spawned process writes FILE.PID");
   app.add_option("--inject", injects,
                  "NAME#WHEN=RESULT: the calls of NAME at WHEN (K, K+, K+S or *) return RESULT (a number or an "
                  "error name) unperformed")
       ->allow_extra_args(false);
-  app.add_option("--write-limit", opt.write_limit, "Each write accepts at most N bytes");
+  app.add_option("--write-limit", opt.limits.write_limit, "Each write accepts at most N bytes");
   auto* tsc_opt = app.add_option("--tsc", tsc, "The time-stamp counter reads N, N+1, ...");
-  app.add_option("--insn-limit", opt.insn_limit, "Stop the guest after N instructions");
-  app.add_option("--timeout", opt.timeout, "Stop the guest after SECONDS of wall time")
+  app.add_option("--insn-limit", opt.limits.insn_limit, "Stop the guest after N instructions");
+  app.add_option("--timeout", opt.limits.timeout, "Stop the guest after SECONDS of wall time")
       ->check(CLI::Validator(
           [](const std::string& text) {
             double v = 0;
@@ -125,10 +125,10 @@ int main(int argc, char** argv) {
             return number && std::isfinite(v) && v >= 0 ? std::string() : "SECONDS must be a number >= 0";
           },
           "SECONDS"));
-  app.add_option("--file-size-limit", opt.file_size_limit, "Most bytes a file written by the guest may hold");
-  app.add_option("--process-limit", opt.process_limit, "Most spawned processes not yet reaped in one tree");
+  app.add_option("--file-size-limit", opt.limits.file_size_limit, "Most bytes a file written by the guest may hold");
+  app.add_option("--process-limit", opt.limits.process_limit, "Most spawned processes not yet reaped in one tree");
   app.add_option("--gdb", opt.gdb_port, "Serve a debugger on 127.0.0.1:PORT, stopped before the first instruction")->check(CLI::Range(1, 65535));
-  app.add_flag("--count-insns", opt.count_insns, "Print 'instructions: N' on stderr at the end");
+  app.add_flag("--count-insns", opt.measure.count_insns, "Print 'instructions: N' on stderr at the end");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -150,11 +150,11 @@ int main(int argc, char** argv) {
               << "'--')\nRun with --help for more information.\n";
     return 125;
   }
-  if (!filter.empty() && !parse_filter(filter, opt.trace_calls)) {
+  if (!filter.empty() && !parse_filter(filter, opt.trace.calls)) {
     std::cerr << "tavik-run: -e " << filter << ": expected trace=NAME,... (call names or file, desc, process)\n";
     return 125;
   }
-  if (!opt.trace_calls.empty() || opt.trace_time || app.count("-s")) opt.trace = true;
+  if (!opt.trace.calls.empty() || opt.trace.time || app.count("-s")) opt.trace.text = true;
   for (const std::string& text : injects) {
     tavik::Injection inj;
     if (!parse_injection(text, inj)) {
@@ -164,8 +164,8 @@ int main(int argc, char** argv) {
     }
     opt.injects.push_back(inj);
   }
-  opt.root = root;
-  if (!stdin_file.empty()) opt.stdin_file = stdin_file;
+  opt.io.root = root;
+  if (!stdin_file.empty()) opt.io.stdin_file = stdin_file;
   if (*tsc_opt) opt.tsc = tsc;
   std::string image = rest[0];
   std::vector<std::string> args(rest.begin() + 1, rest.end());

@@ -111,7 +111,7 @@ TEST_F(Escape, PathsPastTheHostLimitAreTooLong) {
 }
 
 TEST_F(Escape, NewlinesAreNamesInsideTheRootAndTracedEscaped) {
-  opt_.trace = true;
+  opt_.trace.text = true;
   auto run = probe({"p:0:new\\nline", "s:open:&0:0x241:0", "p:100:dir\\n", "s:mkdir:&100:0:0", "s:chdir:&100:0:0",
                     "s:getcwd:&200:100:0", "o:200:5"},
                    opt_);

@@ -85,7 +85,7 @@ TEST(Faults, MidBlockFaultsAreExactInPlaceAndRegisters) {
   };
   tavik::test::ScratchRoot dir;
   tavik::RunOptions opt;
-  opt.trace_json = dir.str() + "/trace.json";
+  opt.trace.json = dir.str() + "/trace.json";
   for (const FaultCase& c : cases) {
     auto run = tavik::test::run_guest(tavik::test::guest_image("faults"), {c.arg}, opt);
     ASSERT_EQ(run.result.end, RunResult::End::Fault) << c.arg << run.err;
@@ -94,7 +94,7 @@ TEST(Faults, MidBlockFaultsAreExactInPlaceAndRegisters) {
     EXPECT_EQ(run.result.host_exit_code(), c.exit_code) << c.arg;
     EXPECT_NE(run.err.find(std::string("(") + c.where + ")\n"), std::string::npos) << c.arg << run.err;
     EXPECT_NE(run.err.find("ecx    00000006"), std::string::npos) << c.arg << run.err;
-    std::string json = tavik::test::without_frames(tavik::test::read_file(opt.trace_json));
+    std::string json = tavik::test::without_frames(tavik::test::read_file(opt.trace.json));
     EXPECT_NE(json.find("\"eip\":" + std::to_string(run.result.fault.eip) + "}"), std::string::npos) << c.arg;
   }
   // The stores in those blocks fault at 0, the string move at its source and the pushes below the stack.
@@ -131,21 +131,21 @@ TEST(Faults, ReturningExitEndsInTheHaltLoopAsAProtectionFault) {
 TEST(Faults, JsonTraceEndsWithTheFault) {
   tavik::test::ScratchRoot dir;
   tavik::RunOptions opt;
-  opt.trace_json = dir.str() + "/trace.json";
+  opt.trace.json = dir.str() + "/trace.json";
   auto run = tavik::test::run_guest(tavik::test::guest_image("faults"), {"n"}, opt);
-  std::string json = tavik::test::without_frames(tavik::test::read_file(opt.trace_json));
+  std::string json = tavik::test::without_frames(tavik::test::read_file(opt.trace.json));
   char line[128];
   std::snprintf(line, sizeof line, "{\"fault\":\"page_fault\",\"addr\":0,\"access\":\"write\",\"eip\":%u}\n",
                 run.result.fault.eip);
   EXPECT_EQ(json, line);
   auto ud2 = tavik::test::run_guest(tavik::test::guest_image("faults"), {"u"}, opt);
   std::snprintf(line, sizeof line, "{\"fault\":\"invalid_opcode\",\"eip\":%u}\n", ud2.result.fault.eip);
-  EXPECT_EQ(tavik::test::without_frames(tavik::test::read_file(opt.trace_json)), line);
+  EXPECT_EQ(tavik::test::without_frames(tavik::test::read_file(opt.trace.json)), line);
 }
 
 TEST(Faults, ProcessNameIsTheBaseNameOfArgvZero) {
   tavik::RunOptions opt;
-  opt.argv0 = "/bin/crashy";
+  opt.io.argv0 = "/bin/crashy";
   auto run = tavik::test::run_guest(tavik::test::guest_image("faults"), {"u"}, opt);
   EXPECT_EQ(run.err.rfind("tavik: crashy: invalid opcode: eip 0x", 0), 0u) << run.err;
 }

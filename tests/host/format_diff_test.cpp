@@ -213,8 +213,8 @@ TEST(FormatDiff, AgreesWithTheHostOnGeneratedCases) {
   tavik::test::ScratchRoot root;
   std::ofstream(root.path() / "cases", std::ios::binary) << input.str();
   tavik::RunOptions opt = tavik::test::in_root(root);
-  opt.stdin_file = (root.path() / "cases").string();
-  opt.keep_trace = false;
+  opt.io.stdin_file = (root.path() / "cases").string();
+  opt.trace.keep = false;
   tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_program("format_diff_guest"), {}, opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.result.error << tavik::fault_name(run.result.fault.kind) << run.err;
   ASSERT_EQ(run.result.status, 0);

@@ -27,8 +27,8 @@ std::vector<std::filesystem::path> inputs(const std::string& target) {
 RunResult run_bounded(const std::filesystem::path& image) {
   ScratchRoot root;
   tavik::RunOptions opt = tavik::test::in_root(root);
-  opt.insn_limit = 1'000'000;
-  opt.timeout = 5;
+  opt.limits.insn_limit = 1'000'000;
+  opt.limits.timeout = 5;
   return tavik::test::run_guest(image.string(), {}, opt).result;
 }
 

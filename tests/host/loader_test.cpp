@@ -30,7 +30,7 @@ Elf32_Phdr& phdr(std::string& b, int i) {
 
 TEST(Loader, GoodImageGetsArgcInlineArgvAndANullPointer) {
   tavik::RunOptions opt;
-  opt.argv0 = "first";
+  opt.io.argv0 = "first";
   auto run = tavik::test::probe({"a", "two words", ""}, opt);
   ASSERT_EQ(run.result.end, RunResult::End::Exit) << run.err;
   EXPECT_EQ(run.out, "first\na\ntwo words\n\nend\n");
@@ -99,7 +99,7 @@ TEST(Loader, DirectoriesAndMissingFilesAreRefused) {
 
 TEST(Loader, ArgumentsThatDoNotFitTheStackAreRefused) {
   tavik::RunOptions opt;
-  opt.stack_size = 64 * 1024;
+  opt.limits.stack_size = 64 * 1024;
   auto run = tavik::test::probe({std::string(40000, 'x')}, opt);
   EXPECT_EQ(run.result.host_exit_code(), 125);
   EXPECT_NE(run.result.error.find("do not fit"), std::string::npos) << run.result.error;
@@ -107,7 +107,7 @@ TEST(Loader, ArgumentsThatDoNotFitTheStackAreRefused) {
 
 TEST(Loader, MemoryCapIsAnOption) {
   tavik::RunOptions opt;
-  opt.memory_cap = 0x10000;  // the probe's scratch area alone is larger
+  opt.limits.memory_cap = 0x10000;  // the probe's scratch area alone is larger
   auto run = tavik::test::probe({}, opt);
   EXPECT_EQ(run.result.host_exit_code(), 125);
   EXPECT_NE(run.result.error.find("memory cap"), std::string::npos) << run.result.error;

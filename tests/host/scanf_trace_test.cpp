@@ -49,7 +49,7 @@ TEST(ScanfTrace, WordsFromStdinAreReadOneByteAtATime) {
   std::string path = (root.path() / "stdin.bin").string();
   std::ofstream(path, std::ios::binary) << text;
   tavik::RunOptions opt = tavik::test::in_root(root);
-  opt.stdin_file = path;
+  opt.io.stdin_file = path;
   GuestRun run = tavik::test::run_guest(tavik::test::target_program("scanf_trace_guest"), {}, opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
   EXPECT_EQ(run.result.status, 0);
@@ -80,7 +80,7 @@ TEST(ScanfTrace, OddReadResultsEndTheWordOrTheInput) {
   std::string path = (root.path() / "stdin.txt").string();
   std::ofstream(path) << "ab cd";
   tavik::RunOptions opt = tavik::test::in_root(root);
-  opt.stdin_file = path;
+  opt.io.stdin_file = path;
   opt.injects = {{"read", 2, 3}};
   GuestRun run = tavik::test::run_guest(tavik::test::target_program("scanf_trace_guest"), {}, opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;

@@ -24,7 +24,7 @@ std::vector<TraceEvent> calls_of(const GuestRun& run) {
 }
 
 GuestRun run_scenario(const std::string& name, RunOptions opt = {}) {
-  if (opt.root == ".") throw std::logic_error("each scenario needs a root of its own");
+  if (opt.io.root == ".") throw std::logic_error("each scenario needs a root of its own");
   return tavik::test::run_guest(tavik::test::target_program("stream_calls"), {name}, opt);
 }
 
@@ -57,7 +57,7 @@ TEST(StreamTrace, EachFgetcIsOneByteReadAndFreadOneRead) {
   ScratchRoot root;
   std::ofstream(root.path() / "stdin.txt") << "QRSTUVWXYZ";
   RunOptions opt = in_root(root);
-  opt.stdin_file = (root.path() / "stdin.txt").string();
+  opt.io.stdin_file = (root.path() / "stdin.txt").string();
   GuestRun run = run_scenario("reads", opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
   std::vector<TraceEvent> calls = calls_of(run);
@@ -153,7 +153,7 @@ TEST(StreamTrace, WriteOnCloseStoresWholeAtFcloseAndNeverBefore) {
 TEST(StreamTrace, ShortWritesAreContinuedAndAFailedOneEndsTheOutput) {
   ScratchRoot root;
   RunOptions opt = in_root(root);
-  opt.write_limit = 3;
+  opt.limits.write_limit = 3;
   GuestRun run = run_scenario("long_fputs", opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
   EXPECT_EQ(run.result.status, 10);
@@ -172,7 +172,7 @@ TEST(StreamTrace, ShortWritesAreContinuedAndAFailedOneEndsTheOutput) {
     SCOPED_TRACE(refusal);
     ScratchRoot again;
     opt = in_root(again);
-    opt.write_limit = 3;
+    opt.limits.write_limit = 3;
     opt.injects = {{"write", 2, refusal}};
     run = run_scenario("long_fputs", opt);
     EXPECT_EQ(run.result.status, -1);

@@ -207,8 +207,8 @@ TEST(StrtoldDiff, GeneratedDecimalAndHexadecimalTextMatchesTheModelBitForBit) {
     for (const std::string& s : inputs) out << s << '\n';
   }
   tavik::RunOptions opt = tavik::test::in_root(root);
-  opt.stdin_file = input_path;
-  opt.keep_trace = false;
+  opt.io.stdin_file = input_path;
+  opt.trace.keep = false;
   tavik::test::GuestRun run = tavik::test::run_guest(tavik::test::target_program("convert_strtold_guest"), {}, opt);
   ASSERT_EQ(run.result.end, tavik::RunResult::End::Exit) << run.err;
   ASSERT_EQ(run.result.status, 0);

@@ -32,7 +32,7 @@ TEST(Syscalls, WriteAndReadMoveBytesAndCheckEverything) {
   ScratchRoot dir;
   put_file(dir, "in", "abcdef");
   RunOptions opt;
-  opt.stdin_file = (dir.path() / "in").string();
+  opt.io.stdin_file = (dir.path() / "in").string();
   auto run = probe({"s:read:0:&0:4", "s:read:0:&0:100", "s:read:0:&0:10", "s:write:1:&0:2", "s:write:9:&0:1", "s:write:1:16:4",
                     "s:write:1:&0:0", "s:write:1:!5:0xffffffff", "s:read:0:^0:1", "s:read:7:&0:1"},
                    opt);
@@ -48,7 +48,7 @@ TEST(Syscalls, ReadNeverConsumesWhatItCannotStore) {
   ScratchRoot dir;
   put_file(dir, "in", "xy");
   RunOptions opt;
-  opt.stdin_file = (dir.path() / "in").string();
+  opt.io.stdin_file = (dir.path() / "in").string();
   // Two bytes wanted, one byte of room before unmapped memory: one byte read, the other still there.
   auto run = probe({"s:read:0:!1:2", "s:read:0:&0:2"}, opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{1, 1}));
@@ -57,7 +57,7 @@ TEST(Syscalls, ReadNeverConsumesWhatItCannotStore) {
 
 TEST(Syscalls, WriteLimitCapsEachWrite) {
   RunOptions opt;
-  opt.write_limit = 2;
+  opt.limits.write_limit = 2;
   auto run = probe({"p:0:hello", "s:write:1:&0:5", "s:write:1:&2:3"}, opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{2, 2}));
   EXPECT_EQ(run.out, "hell");
@@ -100,7 +100,7 @@ TEST(Syscalls, GetkeyGivesBytesThenMinusOne) {
   ScratchRoot dir;
   put_file(dir, "in", "a\xff");
   RunOptions opt;
-  opt.stdin_file = (dir.path() / "in").string();
+  opt.io.stdin_file = (dir.path() / "in").string();
   auto run = probe({"s:getkey:0:0:0", "s:getkey:0:0:0", "s:getkey:0:0:0"}, opt);
   EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{'a', 0xff, -1}));
 }
@@ -165,7 +165,7 @@ TEST(Syscalls, ATrailingSlashNamesAFolderAndLongHostPathsStayReachable) {
   std::ofstream(root / "file") << "x";
   fs::create_directory(root / "d");
   tavik::RunOptions opt;
-  opt.root = root.string();
+  opt.io.root = root.string();
   std::vector<std::string> cmds{"p:0:/file/", "p:10:/d/", "p:20:/new/", "p:30:x", "p:40:" + level,
                                 "s:writefile:&0:&30:1",            // -20
                                 "s:unlink:&0:0:0",                 // -20
@@ -274,7 +274,7 @@ class Spawn : public ::testing::Test {
     fs::copy_file(tavik::test::guest_image("probe"), root_.path() / "bin/probe");
     fs::copy_file(tavik::test::guest_image("faults"), root_.path() / "bin/faults");
     put_file(root_, "bin/text", "not an image");
-    opt_.root = root_.str();
+    opt_.io.root = root_.str();
   }
   // Commands that build argv for a child at scratch+0x1000: words at 0x1000, strings from 0x1100.
   static std::vector<std::string> child_argv(const std::vector<std::string>& args) {

@@ -16,7 +16,7 @@ std::string faults() { return tavik::test::guest_image("faults"); }
 
 TEST(Trace, TextLinesLookLikeStrace) {
   RunOptions opt;
-  opt.trace = true;
+  opt.trace.text = true;
   auto run = probe({"p:0:hi\\n", "s:write:1:&0:3", "s:open:&0:0:0", "m:100:40:120", "s:write:1:&100:40", "s:read:0:&0:5",
                     "s:999:1:0xa:3", "q:-3"},
                    opt);
@@ -34,15 +34,15 @@ TEST(Trace, JsonLinesCarryRegistersResultsBytesAndPaths) {
   ScratchRoot dir;
   std::ofstream(dir.path() / "in") << "Q";
   tavik::RunOptions opt = tavik::test::in_root(dir);
-  opt.stdin_file = (dir.path() / "in").string();
-  opt.trace_json = (dir.path() / "t.json").string();
+  opt.io.stdin_file = (dir.path() / "in").string();
+  opt.trace.json = (dir.path() / "t.json").string();
   auto run = probe({"p:0:hi", "s:write:1:&0:2", "s:read:0:&8:4", "s:open:&0:0x241:0", "q:-2"}, opt);
   uint32_t buf = run.result.trace.at(0).args[1];
   std::string expect = "{\"nr\":1,\"name\":\"write\",\"args\":[1," + std::to_string(buf) + ",2],\"ret\":2,\"hex\":\"6869\"}\n" +
                        "{\"nr\":3,\"name\":\"read\",\"args\":[0," + std::to_string(buf + 8) + ",4],\"ret\":1,\"hex\":\"51\"}\n" +
                        "{\"nr\":4,\"name\":\"open\",\"args\":[" + std::to_string(buf) + ",577,0],\"ret\":3,\"path\":\"hi\"}\n" +
                        "{\"nr\":2,\"name\":\"_exit\",\"args\":[4294967294],\"ret\":0}\n" + "{\"exit\":-2}\n";
-  EXPECT_EQ(without_frames(read_file(opt.trace_json)), expect);
+  EXPECT_EQ(without_frames(read_file(opt.trace.json)), expect);
   EXPECT_EQ(run.result.status, -2);
   EXPECT_EQ(run.result.host_exit_code(), 254);
 }
@@ -51,7 +51,7 @@ TEST(Trace, InjectionsReplaceTheKthCallUnperformed) {
   ScratchRoot dir;
   std::ofstream(dir.path() / "f") << "x";
   tavik::RunOptions opt = tavik::test::in_root(dir);
-  opt.trace_json = (dir.path() / "t.json").string();
+  opt.trace.json = (dir.path() / "t.json").string();
   // K counts every call of the number, whatever its arguments.
   opt.injects = {{"open", 2, -2}, {"write", 1, 5}, {"mkdir", 1, 0}};
   auto run = probe({"p:0:/f", "p:10:/d", "s:open:&0:0:0", "s:open:&0:0x241:0", "s:open:&0:0:0", "s:write:1:&0:2", "s:write:1:&0:2",
@@ -65,20 +65,20 @@ TEST(Trace, InjectionsReplaceTheKthCallUnperformed) {
   EXPECT_TRUE(opens[1].injected);
   EXPECT_FALSE(opens[0].injected);
   EXPECT_EQ(opens[1].path, "/f") << "an injected call still shows its path";
-  std::string json = read_file(opt.trace_json);
+  std::string json = read_file(opt.trace.json);
   EXPECT_NE(json.find("\"ret\":-2,\"error\":\"ENOENT\",\"path\":\"/f\",\"injected\":true}"), std::string::npos) << json;
 }
 
 TEST(Trace, FilterTimesSummaryStringLimitAndFileAsStraceHasThem) {
   ScratchRoot dir;
   RunOptions opt = in_root(dir);
-  opt.trace_file = (dir.path() / "t.txt").string();
-  opt.trace_calls = {"open", "%desc"};
-  opt.trace_time = true;
-  opt.trace_summary = true;
-  opt.trace_string_limit = 4;
+  opt.trace.file = (dir.path() / "t.txt").string();
+  opt.trace.calls = {"open", "%desc"};
+  opt.trace.time = true;
+  opt.trace.summary = true;
+  opt.trace.string_limit = 4;
   probe({"p:0:/nope", "p:10:hello", "s:open:&0:0x241:0", "s:open:&0:0:0", "s:write:9:&10:5", "s:getcwd:&20:64:0"}, opt);
-  std::string text = read_file(opt.trace_file);
+  std::string text = read_file(opt.trace.file);
   // The failed write shows the bytes it was given; getcwd is neither a named call nor a descriptor call.
   const std::string open_line = "open(\"/nope\", O_WRONLY|O_CREAT|O_TRUNC, 0) = 3 <0.0";
   EXPECT_EQ(text.rfind(open_line, 0), 0u) << text;
@@ -94,7 +94,7 @@ TEST(Trace, FilterTimesSummaryStringLimitAndFileAsStraceHasThem) {
 TEST(Trace, InjectionRangesAndErrorNames) {
   RunOptions opt;
   opt.injects = {{"getkey", 2, -TAVIK_ENOENT, 1}, {"usleep", 1, -TAVIK_EINTR, 2}};
-  opt.stdin_file = "/dev/null";
+  opt.io.stdin_file = "/dev/null";
   auto run = probe({"s:getkey:0:0:0", "s:getkey:0:0:0", "s:getkey:0:0:0", "s:usleep:0:0:0", "s:usleep:0:0:0",
                     "s:usleep:0:0:0"},
                    opt);
@@ -123,7 +123,7 @@ TEST(Trace, TscCountsFromTheGivenValue) {
 
 TEST(Trace, InstructionCountsAreExact) {
   RunOptions opt;
-  opt.count_insns = true;
+  opt.measure.count_insns = true;
   struct Case {
     const char* arg;
     uint64_t count;
@@ -140,18 +140,18 @@ TEST(Trace, InstructionCountsAreExact) {
 TEST(Trace, LimitsStopARunawayGuest) {
   ScratchRoot dir;
   RunOptions opt;
-  opt.insn_limit = 100000;
-  opt.trace_json = (dir.path() / "t.json").string();
+  opt.limits.insn_limit = 100000;
+  opt.trace.json = (dir.path() / "t.json").string();
   auto run = tavik::test::run_guest(faults(), {"l"}, opt);
   EXPECT_EQ(run.result.end, RunResult::End::Killed);
   EXPECT_EQ(run.result.killed, tavik::Limit::InsnLimit);
   EXPECT_EQ(run.result.host_exit_code(), 137);
   EXPECT_LE(run.result.instructions, 100000u);
   EXPECT_GT(run.result.instructions, 99000u);
-  EXPECT_EQ(without_frames(read_file(opt.trace_json)), "{\"killed\":\"insn_limit\"}\n");
+  EXPECT_EQ(without_frames(read_file(opt.trace.json)), "{\"killed\":\"insn_limit\"}\n");
 
   RunOptions slow;
-  slow.timeout = 0.2;
+  slow.limits.timeout = 0.2;
   run = tavik::test::run_guest(faults(), {"l"}, slow);
   EXPECT_EQ(run.result.killed, tavik::Limit::Timeout);
   EXPECT_EQ(run.result.host_exit_code(), 137);
@@ -161,7 +161,7 @@ TEST(Trace, LimitsStopARunawayGuest) {
   // And so is one waiting for input that never comes.
   int never[2];
   ASSERT_EQ(::pipe(never), 0);
-  slow.stdin_fd = never[0];
+  slow.io.stdin_fd = never[0];
   run = tavik::test::run_guest(tavik::test::guest_image("probe"), {"s:read:0:&0:1", "s:getkey:0:0:0"}, slow);
   EXPECT_EQ(run.result.killed, tavik::Limit::Timeout);
   ::close(never[0]);

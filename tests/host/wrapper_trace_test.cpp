@@ -38,8 +38,8 @@ class WrapperTrace : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     tavik::RunOptions opt;
-    opt.root = root_->str();
-    opt.stdin_file = "/dev/null";
+    opt.io.root = root_->str();
+    opt.io.stdin_file = "/dev/null";
     // sleep and usleep are answered without sleeping, with a failure that both wrappers must hide.
     opt.injects = {{"usleep", 1, -5}, {"usleep", 2, -5}, {"usleep", 3, -5}};
     run_ = new tavik::test::GuestRun(tavik::test::run_guest(tavik::test::target_program("wrapper_calls"), {}, opt));

@@ -51,8 +51,8 @@ inline std::string slurp(std::FILE* f) {
 inline GuestRun run_guest(const std::string& image, const std::vector<std::string>& args, RunOptions opt = {}) {
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
-  opt.stdout_fd = fileno(out);
-  opt.stderr_fd = fileno(err);
+  opt.io.stdout_fd = fileno(out);
+  opt.io.stderr_fd = fileno(err);
   GuestRun run;
   run.result = run_image(image, args, opt);
   run.out = slurp(out);
@@ -85,8 +85,8 @@ class ScratchRoot {
 // Options for a run in this root, reading no input.
 inline RunOptions in_root(const ScratchRoot& root) {
   RunOptions opt;
-  opt.root = root.str();
-  opt.stdin_file = "/dev/null";
+  opt.io.root = root.str();
+  opt.io.stdin_file = "/dev/null";
   return opt;
 }
 

@@ -32,7 +32,7 @@ inline std::vector<int32_t> results_of(const RunResult& r) {
 
 // Runs the probe guest with a scratch root unless the options name one.
 inline GuestRun probe(const std::vector<std::string>& commands, RunOptions opt = {}) {
-  if (!opt.stdin_file) opt.stdin_file = "/dev/null";
+  if (!opt.io.stdin_file) opt.io.stdin_file = "/dev/null";
   return run_guest(guest_image("probe"), commands, opt);
 }
 
@@ -45,7 +45,7 @@ class RootWithOutside : public ::testing::Test {
     std::filesystem::create_directories(root_);
     std::filesystem::create_directories(outside_);
     std::ofstream(outside_ / "secret") << "secret";
-    opt_.root = root_.string();
+    opt_.io.root = root_.string();
   }
   ScratchRoot base_;
   std::filesystem::path root_, outside_;

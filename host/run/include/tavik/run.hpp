@@ -20,33 +20,55 @@ struct Injection {
   uint64_t step = 0;
 };
 
-struct RunOptions {
+// The options of a run, by concern; run_image validates them once, and each part of the kit gets its own.
+
+// Where the guest's files and standard streams are.
+struct IoOptions {
   std::string root = ".";                  // the host folder the guest sees as "/"
   std::optional<std::string> stdin_file;   // host file behind guest descriptor 0; default stdin_fd
   int stdin_fd = 0, stdout_fd = 1, stderr_fd = 2;  // host descriptors behind guest 0, 1, 2
   std::string argv0;                       // empty: the image path as given
-  bool trace = false;                      // text trace (strace-like) to stderr_fd
-  std::string trace_file;                  // the text trace into this file instead (implies trace)
-  std::string trace_json;                  // JSON-lines trace file; empty: none
-  uint32_t trace_string_limit = 32;        // bytes of a buffer a text line shows (paths: 8 times as many)
-  std::vector<std::string> trace_calls;    // only these calls or classes (file, desc, process); empty: all
-  bool trace_time = false;                 // text lines end with the time spent in the call: <0.000012>
-  bool trace_summary = false;              // a table of calls, errors and time per call at each process's end
-  std::vector<Injection> injects;
+};
+
+// What the trace shows and where.
+struct TraceOptions {
+  bool text = false;                       // text trace (strace-like) to the stderr descriptor
+  std::string file;                        // the text trace into this file instead (implies text)
+  std::string json;                        // JSON-lines trace file; empty: none
+  uint32_t string_limit = 32;              // bytes of a buffer a text line shows (paths: 8 times as many)
+  std::vector<std::string> calls;          // only these calls or classes (file, desc, process); empty: all
+  bool time = false;                       // text lines end with the time spent in the call: <0.000012>
+  bool summary = false;                    // a table of calls, errors and time per call at each process's end
+  bool keep = true;                        // fill RunResult::trace (the command line turns it off)
+};
+
+// How much of the host a tree of processes may use.
+struct LimitOptions {
   uint32_t write_limit = 0;                // most bytes one write accepts; 0 = no limit
-  std::optional<uint64_t> tsc;             // rdtsc reads N, N+1, ...
-  uint64_t insn_limit = 0;                 // 0 = none
-  double timeout = 0;                      // seconds of wall time; 0 = none
-  bool count_insns = false;                // print "instructions: N" on stderr_fd at the end
-  uint32_t stack_size = 1 << 20;
-  uint64_t memory_cap = 256ull << 20;      // most bytes of image segments
+  uint64_t insn_limit = 0;                 // instructions of the whole tree; 0 = none
+  double timeout = 0;                      // seconds of wall time for the whole tree; 0 = none
   uint64_t file_size_limit = 1ull << 30;   // most bytes a file written by the guest may hold; writes beyond: -27
   uint32_t process_limit = 64;             // most spawned processes not yet reaped in one tree; spawns beyond: -11
-  int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT, stopped before the first
-                                           // instruction; 0 = none
+  uint32_t stack_size = 1 << 20;
+  uint64_t memory_cap = 256ull << 20;      // most bytes of image segments
+};
+
+// What is measured of each process.
+struct MeasureOptions {
+  bool count_insns = false;                // print "instructions: N" on the stderr descriptor at the end
   std::string coverage_file;               // append an lcov tracefile of the executed lines to this file
   std::string profile_file;                // write a callgrind profile to this file (a spawned process: FILE.PID)
-  bool keep_trace = true;                  // fill RunResult::trace (the command line turns it off)
+};
+
+struct RunOptions {
+  IoOptions io;
+  TraceOptions trace;
+  LimitOptions limits;
+  MeasureOptions measure;
+  std::vector<Injection> injects;          // the first process's calls only
+  std::optional<uint64_t> tsc;             // rdtsc reads N, N+1, ...
+  int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT, stopped before the first
+                                           // instruction, for the first process; 0 = none
 };
 
 struct TraceEvent {
@@ -65,6 +87,7 @@ enum class FaultKind { PageFault, GeneralProtection, InvalidOpcode, DivideError,
 const char* fault_name(FaultKind kind);    // "page_fault", ... (the JSON trace, the in-process record)
 const char* fault_words(FaultKind kind);   // "page fault", ... (the report's first line)
 int fault_signal(FaultKind kind);          // SIGSEGV, SIGILL, SIGFPE, SIGTRAP
+const char* fault_signal_name(FaultKind kind);  // "SIGSEGV", ... (the trace's last line)
 int fault_exit_code(FaultKind kind);       // 128 + the signal
 
 // What stopped a guest that neither exited nor faulted: its name is the JSON trace's ("insn_limit", ...).
@@ -92,7 +115,7 @@ struct RunResult {
   int host_exit_code() const;
 };
 
-// Runs an image (a host path) with args as the guest's argv[1..]; argv[0] is opt.argv0 or the image path.
+// Runs an image (a host path) with args as the guest's argv[1..]; argv[0] is opt.io.argv0 or the image path.
 RunResult run_image(const std::string& image, const std::vector<std::string>& args, const RunOptions& opt);
 
 // For a program that is all one run (tavik-run itself): SIGTERM, SIGINT and SIGHUP end the running guest as

@@ -12,14 +12,15 @@ struct FaultRow {
   const char* name;
   const char* words;
   int signal;
+  const char* signal_name;
 };
 
 constexpr FaultRow kFaults[] = {
-    {FaultKind::PageFault, "page_fault", "page fault", SIGSEGV},
-    {FaultKind::GeneralProtection, "general_protection", "general protection fault", SIGSEGV},
-    {FaultKind::InvalidOpcode, "invalid_opcode", "invalid opcode", SIGILL},
-    {FaultKind::DivideError, "divide_error", "divide error", SIGFPE},
-    {FaultKind::Breakpoint, "breakpoint", "breakpoint", SIGTRAP},
+    {FaultKind::PageFault, "page_fault", "page fault", SIGSEGV, "SIGSEGV"},
+    {FaultKind::GeneralProtection, "general_protection", "general protection fault", SIGSEGV, "SIGSEGV"},
+    {FaultKind::InvalidOpcode, "invalid_opcode", "invalid opcode", SIGILL, "SIGILL"},
+    {FaultKind::DivideError, "divide_error", "divide error", SIGFPE, "SIGFPE"},
+    {FaultKind::Breakpoint, "breakpoint", "breakpoint", SIGTRAP, "SIGTRAP"},
 };
 
 const FaultRow& row(FaultKind kind) { return kFaults[static_cast<int>(kind)]; }
@@ -29,6 +30,7 @@ const FaultRow& row(FaultKind kind) { return kFaults[static_cast<int>(kind)]; }
 const char* fault_name(FaultKind kind) { return row(kind).name; }
 const char* fault_words(FaultKind kind) { return row(kind).words; }
 int fault_signal(FaultKind kind) { return row(kind).signal; }
+const char* fault_signal_name(FaultKind kind) { return row(kind).signal_name; }
 int fault_exit_code(FaultKind kind) { return 128 + row(kind).signal; }
 
 const char* limit_name(Limit limit) {

@@ -50,10 +50,7 @@ void map_system_page(Machine& m) {
   m.poke(kSystemPage, gdt, sizeof gdt);
   const uint8_t iret = 0xCF;
   m.poke(kTrampoline, &iret, 1);
-  uc_x86_mmr gdtr{};
-  gdtr.base = kSystemPage;
-  gdtr.limit = sizeof gdt - 1;
-  uc_check(uc_reg_write(m.uc(), UC_X86_REG_GDTR, &gdtr), "uc_reg_write(GDTR)");
+  m.set_gdt(kSystemPage, sizeof gdt - 1);
 }
 
 void enter_ring3(Machine& m, uint32_t entry, uint32_t esp) {

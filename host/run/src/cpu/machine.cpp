@@ -95,9 +95,75 @@ int32_t Machine::read_cstring(uint32_t addr, std::string& out, uint32_t max) con
   return -36;
 }
 
-void Machine::on_every_block(BlockHook fn, void* self) {
+uc_err Machine::run_from(uint32_t addr) { return uc_emu_start(uc_, addr, 0, 0, 0); }
+
+namespace {
+
+void add_hook(uc_engine* uc, int type, void* fn, void* self, const char* what, int insn = 0) {
   uc_hook h;
-  uc_check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(fn), self, 1, 0), "uc_hook_add(BLOCK)");
+  uc_check(insn ? uc_hook_add(uc, &h, type, fn, self, 1, 0, insn) : uc_hook_add(uc, &h, type, fn, self, 1, 0), what);
+}
+
+// The engine's layout of an x87 register: the 64-bit significand, then sign and exponent.
+struct Float80 {
+  uint64_t mantissa;
+  uint16_t exponent;
+};
+
+}  // namespace
+
+void Machine::on_every_block(BlockHook fn, void* self) {
+  add_hook(uc_, UC_HOOK_BLOCK, reinterpret_cast<void*>(fn), self, "uc_hook_add(BLOCK)");
+}
+
+void Machine::on_every_instruction(BlockHook fn, void* self) {
+  add_hook(uc_, UC_HOOK_CODE, reinterpret_cast<void*>(fn), self, "uc_hook_add(CODE)");
+}
+
+void Machine::on_interrupt(InterruptHook fn, void* self) {
+  add_hook(uc_, UC_HOOK_INTR, reinterpret_cast<void*>(fn), self, "uc_hook_add(INTR)");
+}
+
+void Machine::on_bad_access(AccessHook fn, void* self) {
+  add_hook(uc_, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(fn), self, "uc_hook_add(MEM_INVALID)");
+}
+
+void Machine::on_store(AccessHook fn, void* self) {
+  add_hook(uc_, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(fn), self, "uc_hook_add(MEM_WRITE)");
+}
+
+void Machine::on_instruction(int insn, void* fn, void* self) {
+  add_hook(uc_, UC_HOOK_INSN, fn, self, "uc_hook_add(INSN)", insn);
+}
+
+uint32_t Machine::block_insns(uint64_t addr) const {
+  uc_tb tb{};
+  if (uc_ctl_request_cache(uc_, addr, &tb) != UC_ERR_OK || tb.icount == 0) return 1;
+  return tb.icount;
+}
+
+bool Machine::try_set_reg(int id, uint32_t value) { return uc_reg_write(uc_, id, &value) == UC_ERR_OK; }
+
+bool Machine::read_x87(int i, uint8_t out[10]) const {
+  Float80 f{};
+  if (uc_reg_read(uc_, UC_X86_REG_FP0 + i, &f) != UC_ERR_OK) return false;
+  std::memcpy(out, &f.mantissa, 8);
+  std::memcpy(out + 8, &f.exponent, 2);
+  return true;
+}
+
+bool Machine::write_x87(int i, const uint8_t in[10]) {
+  Float80 f{};
+  std::memcpy(&f.mantissa, in, 8);
+  std::memcpy(&f.exponent, in + 8, 2);
+  return uc_reg_write(uc_, UC_X86_REG_FP0 + i, &f) == UC_ERR_OK;
+}
+
+void Machine::set_gdt(uint32_t base, uint16_t limit) {
+  uc_x86_mmr gdtr{};
+  gdtr.base = base;
+  gdtr.limit = limit;
+  uc_check(uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr), "uc_reg_write(GDTR)");
 }
 
 void Machine::stop() const {

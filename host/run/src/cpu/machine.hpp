@@ -22,7 +22,8 @@ class Machine {
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
-  uc_engine* uc() const { return uc_; }
+  // Runs the guest from addr until something stops it: the engine's result.
+  uc_err run_from(uint32_t addr);
 
   // Maps [addr, addr+size) (page multiples) with UC_PROT_* perms, in one emulator call.
   void map(uint32_t addr, uint32_t size, uint32_t perms);
@@ -40,15 +41,36 @@ class Machine {
   // Reads mapped memory whatever its permissions (instruction bytes of execute-only code): true when read.
   bool peek(uint32_t addr, void* out, uint32_t len) const;
 
-  // Calls fn(uc, start, size, self) before each translated block executes (the counters' hooks).
+  // Hooks: each calls fn with self, from inside the emulation. Blocks and instructions: before each translated
+  // block (the counters) or instruction (the debugger) executes.
   using BlockHook = void (*)(uc_engine* uc, uint64_t start, uint32_t size, void* self);
   void on_every_block(BlockHook fn, void* self);
+  void on_every_instruction(BlockHook fn, void* self);
+  // Interrupts and CPU exceptions, with their vector.
+  using InterruptHook = void (*)(uc_engine* uc, uint32_t intno, void* self);
+  void on_interrupt(InterruptHook fn, void* self);
+  // Accesses to unmapped or forbidden memory (on_bad_access), or every store (on_store, the debugger's).
+  using AccessHook = bool (*)(uc_engine* uc, uc_mem_type type, uint64_t addr, int size, int64_t value, void* self);
+  void on_bad_access(AccessHook fn, void* self);
+  void on_store(AccessHook fn, void* self);
+  // One instruction (UC_X86_INS_*); fn has the engine's signature for that instruction.
+  void on_instruction(int insn, void* fn, void* self);
+
+  // The instructions of the translated block at addr (1 when the engine cannot tell).
+  uint32_t block_insns(uint64_t addr) const;
 
   // Asks the running emulation to stop (safe from hooks and from another thread).
   void stop() const;
 
   uint32_t reg(int id) const;
   void set_reg(int id, uint32_t value);
+  // A register write the engine may refuse (a debugger's): false when it did.
+  bool try_set_reg(int id, uint32_t value);
+  // The x87 register FP0 + i as 10 bytes (significand, then sign and exponent); false when it cannot be had.
+  bool read_x87(int i, uint8_t out[10]) const;
+  bool write_x87(int i, const uint8_t in[10]);
+  // The descriptor table the CPU reads its segments from.
+  void set_gdt(uint32_t base, uint16_t limit);
 
  private:
   struct Region {

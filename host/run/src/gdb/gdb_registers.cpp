@@ -14,12 +14,6 @@ const int kCore[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_
                      UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS, UC_X86_REG_SS,
                      UC_X86_REG_DS,  UC_X86_REG_ES,  UC_X86_REG_FS,  UC_X86_REG_GS};
 
-// The emulator's layout of an x87 register: the 64-bit significand, then sign and exponent.
-struct Float80 {
-  uint64_t mantissa;
-  uint16_t exponent;
-};
-
 }  // namespace
 
 std::string GdbStub::read_registers() {
@@ -28,17 +22,13 @@ std::string GdbStub::read_registers() {
     uint32_t v = mem_.reg(id);
     s += hex_bytes(reinterpret_cast<uint8_t*>(&v), 4);
   }
-  uc_engine* uc = mem_.uc();
   uint32_t fsw = mem_.reg(UC_X86_REG_FPSW);
   unsigned top = (fsw >> 11) & 7;
   for (int i = 0; i < 8; ++i) {
-    // The emulator names physical x87 registers; gdb's st(i) is relative to the stack top.
-    Float80 f{};
-    uc_reg_read(uc, UC_X86_REG_FP0 + static_cast<int>((top + i) & 7), &f);
+    // The emulator names physical x87 registers; gdb's st(i) is relative to the stack top. One it cannot read
+    // shows as unavailable.
     uint8_t b[10];
-    std::memcpy(b, &f.mantissa, 8);
-    std::memcpy(b + 8, &f.exponent, 2);
-    s += hex_bytes(b, 10);
+    s += mem_.read_x87(static_cast<int>((top + i) & 7), b) ? hex_bytes(b, 10) : std::string(20, 'x');
   }
   uint32_t ctrl[8] = {mem_.reg(UC_X86_REG_FPCW) & 0xffff, fsw & 0xffff, mem_.reg(UC_X86_REG_FPTAG) & 0xffff, 0, 0,
                       0, 0, 0};
@@ -58,16 +48,13 @@ bool GdbStub::write_register(int n, const std::string& hex) {
   if (n < 24) {
     if (b.size() != 10) return false;
     unsigned top = (mem_.reg(UC_X86_REG_FPSW) >> 11) & 7;
-    Float80 f{};
-    std::memcpy(&f.mantissa, b.data(), 8);
-    std::memcpy(&f.exponent, b.data() + 8, 2);
-    return uc_reg_write(mem_.uc(), UC_X86_REG_FP0 + static_cast<int>((top + n - 16) & 7), &f) == UC_ERR_OK;
+    return mem_.write_x87(static_cast<int>((top + n - 16) & 7), b.data());
   }
   if (b.size() != 4) return false;
   uint32_t v;
   std::memcpy(&v, b.data(), 4);
   int id = n == 24 ? UC_X86_REG_FPCW : n == 25 ? UC_X86_REG_FPSW : n == 26 ? UC_X86_REG_FPTAG : 0;
-  return id == 0 || uc_reg_write(mem_.uc(), id, &v) == UC_ERR_OK;
+  return id == 0 || mem_.try_set_reg(id, v);
 }
 
 // As a kernel's debugging interface allows: segment registers hold only the user selectors and eflags changes
@@ -80,7 +67,7 @@ bool GdbStub::write_core(int id, uint32_t v) {
   bool data_segment = id == UC_X86_REG_DS || id == UC_X86_REG_ES || id == UC_X86_REG_FS || id == UC_X86_REG_GS;
   if (data_segment && v != 0 && v != kUserData) return false;
   if (id == UC_X86_REG_EFLAGS) v = (v & kUserFlags) | (mem_.reg(UC_X86_REG_EFLAGS) & ~kUserFlags);
-  return uc_reg_write(mem_.uc(), id, &v) == UC_ERR_OK;
+  return mem_.try_set_reg(id, v);
 }
 
 

@@ -1,6 +1,7 @@
 // GdbStub: the remote debugging protocol over one loopback connection, served while the guest is held in a hook.
 #include "gdb/gdb_stub.hpp"
 
+#include "base/errors.hpp"
 #include "gdb/gdb_connection.hpp"
 
 #include <arpa/inet.h>
@@ -11,15 +12,14 @@
 
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <vector>
 
 namespace tavik {
 
 GdbStub::GdbStub(Machine& mem, int port) : mem_(mem) {
-  if (port <= 0 || port > 65535) throw std::runtime_error("--gdb: port out of range");
+  if (port <= 0 || port > 65535) throw SetupError("--gdb: port out of range");
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) throw std::runtime_error("--gdb: socket failed");
+  if (listen_fd_ < 0) throw SetupError(std::string("--gdb: socket failed: ") + std::strerror(errno));
   int one = 1;
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in a{};
@@ -28,8 +28,7 @@ GdbStub::GdbStub(Machine& mem, int port) : mem_(mem) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(listen_fd_, 1) < 0) {
     ::close(listen_fd_);
-    throw std::runtime_error("--gdb: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-                             std::strerror(errno));
+    throw SetupError("--gdb: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
   }
 }
 
@@ -41,16 +40,13 @@ void GdbStub::attach(uint32_t entry) {
   int fd;
   do fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
   while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw std::runtime_error("--gdb: accept failed");
+  if (fd < 0) throw SetupError(std::string("--gdb: accept failed: ") + std::strerror(errno));
   conn_ = std::make_unique<GdbConnection>(fd);
   entry_ = entry;
   stop_at_entry_ = true;
-  uc_engine* uc = mem_.uc();
-  uc_hook h;
   // Only with a debugger: one code hook serves breakpoints and single steps, one write hook the watchpoints.
-  if (uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&GdbStub::on_code), this, 1, 0) != UC_ERR_OK ||
-      uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&GdbStub::on_write), this, 1, 0) != UC_ERR_OK)
-    throw std::runtime_error("--gdb: cannot install hooks");
+  mem_.on_every_instruction(&GdbStub::on_code, this);
+  mem_.on_store(&GdbStub::on_write, this);
 }
 
 std::string GdbStub::stop_reply(int signal) const {

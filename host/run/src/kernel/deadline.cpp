@@ -31,25 +31,30 @@ void Deadline::start(bool polled) {
   // With the block hook in place it watches the clock itself: no second thread, whose mere presence makes every
   // unmapping of the emulator's memory interrupt the other processors.
   if (!set_ || polled) return;
-  watchdog_ = std::thread([this] {
-    std::unique_lock lock(mutex_);
-    if (cv_.wait_until(lock, at_, [this] { return done_; })) return;
+  watchdog_ = std::make_unique<Watchdog>();
+  Watchdog& w = *watchdog_;
+  w.thread = std::thread([this, &w] {
+    std::unique_lock lock(w.mutex);
+    if (w.cv.wait_until(lock, at_, [&w] { return w.done; })) return;
     reached_ = true;
     // A stop asked for before the emulation has started is lost, so it is repeated until the run is over.
     do m_.stop();
-    while (!cv_.wait_for(lock, std::chrono::milliseconds(10), [this] { return done_; }));
+    while (!w.cv.wait_for(lock, std::chrono::milliseconds(10), [&w] { return w.done; }));
   });
 }
 
 void Deadline::finish() {
-  if (!watchdog_.joinable()) return;
+  if (!watchdog_) return;
   {
-    std::lock_guard lock(mutex_);
-    done_ = true;
+    std::lock_guard lock(watchdog_->mutex);
+    watchdog_->done = true;
   }
-  cv_.notify_all();
-  watchdog_.join();
+  watchdog_->cv.notify_all();
+  watchdog_->thread.join();
+  watchdog_.reset();
 }
+
+void Deadline::abandon() { static_cast<void>(watchdog_.release()); }
 
 void Deadline::poll() {
   if (!set_ || ++blocks_since_clock_ < kBlocksPerClockCheck) return;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -35,8 +36,11 @@ class Deadline {
 
   // Starts watching: a thread stops the emulation at the deadline unless the caller polls (block hook).
   void start(bool polled);
-  // Stops the thread; a forked child never calls this (the thread stayed in the parent).
+  // Stops the thread.
   void finish();
+  // In a host process a spawn has just forked: the thread stayed in the parent, and it may have held the mutex at
+  // the fork, so neither is touched again here (the handle is let go of, never joined).
+  void abandon();
   // The block hook's share of the watching: reads the clock once every so many blocks.
   void poll();
   // The limit passed inside a call: the run ends as timed out, before the guest goes on.
@@ -58,10 +62,15 @@ class Deadline {
   Clock::time_point at_{};
   std::atomic<bool> reached_{false};
   uint32_t blocks_since_clock_ = 0;
-  std::thread watchdog_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
+  // The watching thread and what it waits on, apart, so that a forked child can let go of them whole: a copy of a
+  // condition variable that had a waiter at the fork cannot even be destroyed.
+  struct Watchdog {
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  std::unique_ptr<Watchdog> watchdog_;
 };
 
 }  // namespace tavik

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "kernel/guest_copy.hpp"
 #include "kernel/kernel.hpp"
 #include "cpu/machine.hpp"
 #include "base/strf.hpp"
@@ -14,8 +13,8 @@
 
 namespace tavik {
 
-Dispatcher::Dispatcher(Kernel& k) : k_(k) {
-  for (const Injection& inj : k.opt.injects)
+Dispatcher::Dispatcher(Kernel& k, const std::vector<Injection>& injects) : k_(k) {
+  for (const Injection& inj : injects)
     if (std::optional<uint32_t> nr = call_number(inj.name)) injects_.push_back({*nr, inj.nth, inj.step, inj.result});
 }
 
@@ -37,7 +36,7 @@ void Dispatcher::dispatch() {
   std::array<uint32_t, 3> a{m.reg(UC_X86_REG_EBX), m.reg(UC_X86_REG_ECX), m.reg(UC_X86_REG_EDX)};
   const CallRow* row = find_call(nr);
   TraceEvent ev{nr, row ? row->name : strf("syscall_%u", nr), a, 0, {}, std::nullopt, false};
-  Call call{a, ev};
+  Call call(a, ev, k_.trace.shows_data());
   // Only calls an injection names are counted, so that a guest trying every call number grows nothing.
   uint64_t count = 0;
   for (const Injected& inj : injects_) {
@@ -63,7 +62,7 @@ void Dispatcher::dispatch() {
                                      std::chrono::steady_clock::now() - start).count());
   }
   if (k_.spawn.in_child) return;  // a freshly forked child: its guest never sees this call return
-  if (row && k_.record_data && ev.data.empty() && (ev.ret < 0 || ev.injected)) record_passed_bytes(*row, ev);
+  if (row && k_.trace.shows_data() && ev.data.empty() && (ev.ret < 0 || ev.injected)) record_passed_bytes(*row, ev);
   m.set_reg(UC_X86_REG_EAX, static_cast<uint32_t>(ev.ret));
   k_.trace.call(ev, row, ns);
 }

@@ -9,12 +9,14 @@
 namespace tavik {
 
 struct CallRow;
+struct Injection;
 struct Kernel;
 struct TraceEvent;
 
 class Dispatcher {
  public:
-  explicit Dispatcher(Kernel& k);  // resolves the options' injections to call numbers
+  // Resolves the injections to call numbers (their names are valid).
+  Dispatcher(Kernel& k, const std::vector<Injection>& injects);
   // Handles the call in eax with ebx, ecx, edx and stores the result in eax.
   void dispatch();
 

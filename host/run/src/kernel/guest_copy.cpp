@@ -20,12 +20,7 @@ constexpr uint32_t kPiece = 4096;
 
 }  // namespace
 
-void record_bytes(std::string* record, const char* data, size_t n) {
-  if (record == nullptr || record->size() >= kTraceDataCap) return;
-  record->append(data, std::min(n, kTraceDataCap - record->size()));
-}
-
-int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, std::string* record,
+int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, Call& call,
                      const WaitWritable& wait_writable) {
   std::vector<char> chunk(std::min(len, kCopyChunk));
   uint32_t total = 0;
@@ -41,7 +36,7 @@ int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, 
       ssize_t n = refused ? -1 : ::write(host_fd, chunk.data() + done, piece);
       if (n < 0 && !refused && errno == EINTR) continue;
       if (n <= 0) {
-        record_bytes(record, chunk.data(), done);
+        call.show(chunk.data(), done);
         total += done;
         if (total) return int32_t(total);
         if (refused) return refused;
@@ -49,7 +44,7 @@ int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, 
       }
       done += static_cast<uint32_t>(n);
     }
-    record_bytes(record, chunk.data(), avail);
+    call.show(chunk.data(), avail);
     total += avail;
     if (avail < want) break;
   }

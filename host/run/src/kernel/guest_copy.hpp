@@ -7,24 +7,20 @@
 
 namespace tavik {
 
+class Call;
 class Machine;
 
 constexpr uint32_t kCopyChunk = 64 * 1024;
-// The most of one call's data a trace keeps: a huge write costs the trace no more than this.
-constexpr size_t kTraceDataCap = 64 * 1024;
-
-// Appends to a trace record up to kTraceDataCap bytes in all.
-void record_bytes(std::string* record, const char* data, size_t n);
 
 // Before each piece written to a descriptor that can wait (a pipe, a FIFO, a terminal): 0 when the piece may
 // be written now, or the negated error the write ends with (nothing fits and the guest asked not to wait; the
 // time limit passed).
 using WaitWritable = std::function<int32_t()>;
 
-// Writes len guest bytes from buf to host_fd: the count written, or -errno / -14 when nothing could be written.
-// A range that runs into unmapped memory copies what lies before it. record, when given, gets the bytes written
-// (up to kTraceDataCap). With wait_writable, the bytes go in pieces small enough never to block once it said yes.
-int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, std::string* record,
+// Writes len guest bytes from buf to host_fd: the count written, or the error / -14 when nothing could be
+// written. A range that runs into unmapped memory copies what lies before it. The bytes written are shown to the
+// call's trace. With wait_writable, the bytes go in pieces small enough never to block once it said yes.
+int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, Call& call,
                      const WaitWritable& wait_writable = {});
 
 }  // namespace tavik

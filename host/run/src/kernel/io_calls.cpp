@@ -43,7 +43,7 @@ int32_t file_room(const Kernel& k, int host_fd, uint32_t& len) {
   if (::fstat(host_fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
   off_t pos = ::lseek(host_fd, 0, SEEK_CUR);
   if (pos < 0) return 0;
-  uint64_t limit = k.opt.file_size_limit;
+  uint64_t limit = k.limits.file_size_limit;
   if (static_cast<uint64_t>(pos) >= limit) return -TAVIK_EFBIG;
   len = static_cast<uint32_t>(std::min<uint64_t>(len, limit - static_cast<uint64_t>(pos)));
   return 0;
@@ -55,16 +55,15 @@ int32_t sys_write(Kernel& k, Call& c) {
   auto f = k.fds.get(static_cast<int32_t>(c.a[0]));
   if (!f) return -TAVIK_EBADF;
   uint32_t len = std::min<uint32_t>(c.a[2], kMaxCount);
-  if (k.opt.write_limit != 0) len = std::min(len, k.opt.write_limit);
+  if (k.limits.write_limit != 0) len = std::min(len, k.limits.write_limit);
   if (len == 0) return 0;
   if (f->owned)
     if (int32_t r = file_room(k, f->host_fd, len)) return r;
-  std::string* record = k.record_data ? &c.ev.data : nullptr;
   struct stat st;
-  if (::fstat(f->host_fd, &st) == 0 && S_ISREG(st.st_mode)) return copy_to_host(k.m, f->host_fd, c.a[1], len, record);
+  if (::fstat(f->host_fd, &st) == 0 && S_ISREG(st.st_mode)) return copy_to_host(k.m, f->host_fd, c.a[1], len, c);
   // A pipe, FIFO or terminal takes what fits: the rest waits for room, but never past the time limit, and not
   // at all for a non-blocking descriptor.
-  return copy_to_host(k.m, f->host_fd, c.a[1], len, record, [&]() -> int32_t {
+  return copy_to_host(k.m, f->host_fd, c.a[1], len, c, [&]() -> int32_t {
     if (f->nonblock) return would_block(*f, POLLOUT) ? -TAVIK_EAGAIN : 0;
     return k.deadline.wait_ready(f->host_fd, POLLOUT, true) ? 0 : -TAVIK_EINTR;
   });
@@ -107,7 +106,7 @@ int32_t sys_read(Kernel& k, Call& c) {
     if (n < 0) return total ? int32_t(total) : neg_errno();
     if (n == 0) break;
     k.m.write_bytes(c.a[1] + total, chunk.data(), static_cast<uint32_t>(n));
-    if (k.record_data) record_bytes(&c.ev.data, chunk.data(), static_cast<size_t>(n));
+    c.show(chunk.data(), static_cast<size_t>(n));
     total += static_cast<uint32_t>(n);
     // Pipes and terminals deliver what they have: asking again could wait for input nobody sends.
     if (!regular || static_cast<uint32_t>(n) < room) break;

@@ -3,17 +3,25 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "cpu/machine.hpp"
 #include "kernel/sandbox.hpp"
+#include "report/trace.hpp"
 
 namespace tavik {
 
-Kernel::Kernel(Machine& m, ProcessEnd& end, Deadline& deadline, Sandbox& fs, FdTable& fds, ProcessTree& tree,
-               Trace& trace, const RunOptions& opt)
-    : m(m), end(end), deadline(deadline), fs(fs), fds(fds), tree(tree), trace(trace), opt(opt),
-      record_data(opt.trace || !opt.trace_file.empty() || !opt.trace_json.empty() || opt.keep_trace) {}
+Kernel::Kernel(Machine& m, ProcessEnd& end, Deadline& deadline, Sandbox& fs, FdTable& fds, SharedCounters& tree,
+               Trace& trace, const LimitOptions& limits)
+    : m(m), end(end), deadline(deadline), fs(fs), fds(fds), tree(tree), trace(trace), limits(limits) {}
+
+void Call::show_path(const std::string& path) { ev_.path = path; }
+
+void Call::show(const char* data, size_t n) {
+  if (!shows_data_ || ev_.data.size() >= kTraceDataCap) return;
+  ev_.data.append(data, std::min(n, kTraceDataCap - ev_.data.size()));
+}
 
 Kernel::~Kernel() {
   for (auto& [handle, s] : streams) {
@@ -25,7 +33,7 @@ Kernel::~Kernel() {
 
 int32_t Kernel::path_arg(Call& c, std::string& path) {
   int32_t r = m.read_cstring(c.a[0], path, kMaxPath);
-  if (r == 0) c.ev.path = path;
+  if (r == 0) c.show_path(path);
   return r;
 }
 
@@ -40,7 +48,18 @@ ParentDir::~ParentDir() {
   if (fd >= 0) ::close(fd);
 }
 
-int32_t neg_errno() { return -static_cast<int32_t>(errno); }
+int32_t kernel_error(int host_errno) {
+  // The kernel's numbers are Linux's for the errors it has; every other host error is an I/O error to the guest.
+  switch (host_errno) {
+#define TAVIK_HOST_ERROR(nr, name, text) \
+  case name: return -TAVIK_##name;
+    TAVIK_ERRORS(TAVIK_HOST_ERROR)
+#undef TAVIK_HOST_ERROR
+  }
+  return -TAVIK_EIO;
+}
+
+int32_t neg_errno() { return kernel_error(errno); }
 
 FdCloser::~FdCloser() {
   if (fd >= 0) ::close(fd);

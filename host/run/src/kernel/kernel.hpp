@@ -18,14 +18,25 @@ class Deadline;
 class FdTable;
 class Machine;
 class ProcessEnd;
-class ProcessTree;
+class SharedCounters;
 class Sandbox;
 class Trace;
 
-// One call in progress: its argument registers, and the trace event the dispatcher fills in.
-struct Call {
-  std::array<uint32_t, 3> a;  // ebx, ecx, edx
-  TraceEvent& ev;
+// One call in progress: its argument registers, and what the handler shows the trace of it (the path it named,
+// the bytes it moved), through show_path and show; whether the trace keeps bytes is the trace's decision, made
+// once.
+class Call {
+ public:
+  Call(std::array<uint32_t, 3> args, TraceEvent& ev, bool shows_data) : a(args), ev_(ev), shows_data_(shows_data) {}
+  const std::array<uint32_t, 3> a;  // ebx, ecx, edx
+
+  void show_path(const std::string& path);
+  // Bytes the call moved, appended up to the trace's cap (kTraceDataCap); nothing when no trace shows bytes.
+  void show(const char* data, size_t n);
+
+ private:
+  TraceEvent& ev_;
+  bool shows_data_;
 };
 
 // A streamed whole-file write: the temporary file in the target folder until the end renames it.
@@ -56,8 +67,8 @@ struct ParentDir {
 };
 
 struct Kernel {
-  Kernel(Machine& m, ProcessEnd& end, Deadline& deadline, Sandbox& fs, FdTable& fds, ProcessTree& tree,
-         Trace& trace, const RunOptions& opt);
+  Kernel(Machine& m, ProcessEnd& end, Deadline& deadline, Sandbox& fs, FdTable& fds, SharedCounters& tree,
+         Trace& trace, const LimitOptions& limits);
   ~Kernel();  // streams never ended leave nothing behind
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
@@ -67,10 +78,9 @@ struct Kernel {
   Deadline& deadline;
   Sandbox& fs;
   FdTable& fds;
-  ProcessTree& tree;
+  SharedCounters& tree;
   Trace& trace;
-  const RunOptions& opt;
-  bool record_data;                        // the trace shows the bytes a call moves
+  const LimitOptions& limits;
   std::map<int32_t, FileStream> streams;
   SpawnState spawn;
 
@@ -87,7 +97,9 @@ constexpr uint32_t kMaxPath = 4096;
 // "" (the root), "." and "..": last components that name no entry a call may create or remove.
 inline bool is_dot_leaf(const std::string& leaf) { return leaf.empty() || leaf == "." || leaf == ".."; }
 
-// -errno of the host call that just failed.
+// The kernel's negated error number for a host error number (EIO for one the kernel does not have).
+int32_t kernel_error(int host_errno);
+// kernel_error(errno): the result of the host call that just failed.
 int32_t neg_errno();
 
 // Closes a host descriptor when it goes out of scope.

@@ -3,6 +3,11 @@
 
 namespace tavik {
 
+std::string process_name(const std::string& argv0) {
+  size_t slash = argv0.rfind('/');
+  return slash == std::string::npos ? argv0 : argv0.substr(slash + 1);
+}
+
 bool ProcessEnd::decide(State state) {
   if (state_ != State::Running) return false;
   state_ = state;

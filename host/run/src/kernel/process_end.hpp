@@ -14,12 +14,15 @@
 
 namespace tavik {
 
-// What a spawned child needs to start, handed from the spawn call to the run loop of the forked host process.
+// What a process needs to start: handed from the spawn call to the tree's loop in the forked host process.
 struct ChildStart {
   Image image;
   std::vector<std::string> argv;
-  std::string name;
+  std::string name;  // process_name of its argv[0]
 };
+
+// The name a process goes by in reports: the last component of its argv[0].
+std::string process_name(const std::string& argv0);
 
 class ProcessEnd {
  public:

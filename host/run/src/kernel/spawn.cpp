@@ -18,9 +18,9 @@
 #include "base/errors.hpp"
 #include "kernel/fd_table.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/process_end.hpp"
 #include "cpu/machine.hpp"
-#include "kernel/process_tree.hpp"
-#include "process/run_builder.hpp"
+#include "kernel/shared_counters.hpp"
 #include "kernel/sandbox.hpp"
 #include "base/strf.hpp"
 #include "kernel/syscall_table.hpp"
@@ -168,14 +168,14 @@ int32_t sys_spawn(Kernel& k, Call& c) {
   if (fd < 0) return fd;
   FdCloser closer{fd};
   // Unreaped children count too: a guest that never waits would otherwise pile up host processes.
-  if (k.spawn.children.size() >= k.opt.process_limit) return -TAVIK_EAGAIN;
+  if (k.spawn.children.size() >= k.limits.process_limit) return -TAVIK_EAGAIN;
   std::optional<Image> image;
   try {
-    image = Image::load_fd(fd, path, k.opt.memory_cap);
+    image = Image::load_fd(fd, path, k.limits.memory_cap);
   } catch (const SetupError&) {
     return -TAVIK_ENOEXEC;
   }
-  if (!k.tree.enter(k.opt.process_limit)) return -TAVIK_EAGAIN;
+  if (!k.tree.enter(k.limits.process_limit)) return -TAVIK_EAGAIN;
   pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) {
@@ -203,7 +203,7 @@ int32_t sys_spawn(Kernel& k, Call& c) {
   // Its own descriptors, then the run loop starts the new image in place of this one.
   arrange_child_descriptors(k);
   std::string name = process_name(argv.empty() ? path : argv[0]);
-  k.end.become_child(ChildStart{std::move(*image), std::move(argv), name});
+  k.end.become_child(ChildStart{std::move(*image), std::move(argv), std::move(name)});
   return 0;
 }
 
@@ -231,33 +231,6 @@ int32_t sys_waitpid(Kernel& k, Call& c) {
     std::vector<pollfd> fds = pidfds_of(k, pid);
     if (!k.deadline.wait_any(fds)) return -TAVIK_EINTR;
   }
-}
-
-void run_spawned_child(ChildStart start, const RunOptions& parent, Sandbox& fs, FdTable& fds, ProcessTree& tree,
-                       const TraceSinks& sinks) {
-  stop_on_termination();
-  // The debugger and the injections are the parent's alone; the trace goes to the tree's sinks.
-  RunOptions opt = parent;
-  opt.gdb_port = 0;
-  opt.injects.clear();
-  opt.keep_trace = false;
-  int code = 125;
-  int sig = 0;
-  try {
-    RunResult r = RunBuilder(opt)
-                      .child_of(fs, fds, tree, sinks, strf("[pid %d] ", static_cast<int>(::getpid())))
-                      .run(start.image, std::move(start.argv), start.name);
-    code = r.host_exit_code();
-    // The parent's waitpid sees the signal matching the fault, as for a native process.
-    if (r.end == RunResult::End::Fault) sig = fault_signal(r.fault.kind);
-    if (r.end == RunResult::End::Killed) sig = SIGKILL;
-  } catch (const std::exception& e) {
-    std::string line = std::string("tavik-run: ") + e.what() + "\n";
-    ssize_t ignored = ::write(parent.stderr_fd, line.data(), line.size());
-    (void)ignored;
-  }
-  if (sig != 0) end_by_signal(sig);
-  ::_exit(code);
 }
 
 }  // namespace tavik

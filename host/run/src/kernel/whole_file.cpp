@@ -50,7 +50,7 @@ int32_t sys_writefile(Kernel& k, Call& c) {
   if (int32_t r = k.path_arg(c, path)) return r;
   uint32_t len = std::min<uint32_t>(c.a[2], kMaxCount);
   if (len > 0 && k.m.span(c.a[1], 1, UC_PROT_READ) == 0) return kEFAULT;
-  if (len > k.opt.file_size_limit) return -TAVIK_EFBIG;  // refused whole: the old file stays
+  if (len > k.limits.file_size_limit) return -TAVIK_EFBIG;  // refused whole: the old file stays
   std::string leaf;
   int dir = k.fs.open_parent(path, leaf, true);
   if (dir < 0) return dir;
@@ -59,7 +59,7 @@ int32_t sys_writefile(Kernel& k, Call& c) {
   std::string temp;
   int fd = create_temp(dir, leaf, temp);
   if (fd < 0) return fd;
-  int32_t wrote = len ? copy_to_host(k.m, fd, c.a[1], len, k.record_data ? &c.ev.data : nullptr) : 0;
+  int32_t wrote = len ? copy_to_host(k.m, fd, c.a[1], len, c) : 0;
   if (wrote >= 0 && static_cast<uint32_t>(wrote) != len) wrote = kEFAULT;  // the data ended in unmapped memory
   if (wrote < 0) {
     ::close(fd);
@@ -96,10 +96,10 @@ int32_t sys_tavikfs_stream_write(Kernel& k, Call& c) {
   if (it == k.streams.end()) return -TAVIK_EBADF;
   uint32_t len = std::min<uint32_t>(c.a[2], kMaxCount);
   if (len == 0) return 0;
-  uint64_t limit = k.opt.file_size_limit;
+  uint64_t limit = k.limits.file_size_limit;
   if (it->second.size >= limit) return -TAVIK_EFBIG;
   len = static_cast<uint32_t>(std::min<uint64_t>(len, limit - it->second.size));
-  int32_t wrote = copy_to_host(k.m, it->second.fd, c.a[1], len, k.record_data ? &c.ev.data : nullptr);
+  int32_t wrote = copy_to_host(k.m, it->second.fd, c.a[1], len, c);
   if (wrote > 0) it->second.size += static_cast<uint32_t>(wrote);
   return wrote;
 }

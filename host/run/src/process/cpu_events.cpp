@@ -4,7 +4,6 @@
 #include "cpu/guest_code.hpp"
 
 #include "kernel/dispatcher.hpp"
-#include "base/errors.hpp"
 #include "cpu/machine.hpp"
 #include "kernel/process_end.hpp"
 
@@ -42,24 +41,18 @@ CpuEvents::CpuEvents(Machine& m, ProcessEnd& end, Dispatcher& calls, std::option
     : m_(m), end_(end), calls_(calls), tsc_(tsc) {}
 
 void CpuEvents::install() {
-  uc_engine* uc = m_.uc();
-  uc_hook h;
-  auto hook = [&](int type, void* fn, const char* what, int insn = 0) {
-    uc_check(insn ? uc_hook_add(uc, &h, type, fn, this, 1, 0, insn) : uc_hook_add(uc, &h, type, fn, this, 1, 0),
-             what);
-  };
-  hook(UC_HOOK_INTR, reinterpret_cast<void*>(&CpuEvents::on_interrupt), "uc_hook_add(INTR)");
-  hook(UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&CpuEvents::on_bad_access), "uc_hook_add(MEM_INVALID)");
+  m_.on_interrupt(&CpuEvents::on_interrupt, this);
+  m_.on_bad_access(&CpuEvents::on_bad_access, this);
   // Port I/O runs at any level in the emulator; from user mode it is a protection fault.
-  hook(UC_HOOK_INSN, reinterpret_cast<void*>(&CpuEvents::on_in), "uc_hook_add(IN)", UC_X86_INS_IN);
-  hook(UC_HOOK_INSN, reinterpret_cast<void*>(&CpuEvents::on_out), "uc_hook_add(OUT)", UC_X86_INS_OUT);
+  m_.on_instruction(UC_X86_INS_IN, reinterpret_cast<void*>(&CpuEvents::on_in), this);
+  m_.on_instruction(UC_X86_INS_OUT, reinterpret_cast<void*>(&CpuEvents::on_out), this);
   // The fast system-call instructions are not this kernel's interface (the emulator would let them pass as
   // no-ops): sysenter with no entry point set up is a protection fault, syscall in 32-bit mode is undefined.
-  hook(UC_HOOK_INSN, reinterpret_cast<void*>(&CpuEvents::on_sysenter), "uc_hook_add(SYSENTER)", UC_X86_INS_SYSENTER);
-  hook(UC_HOOK_INSN, reinterpret_cast<void*>(&CpuEvents::on_syscall_insn), "uc_hook_add(SYSCALL)", UC_X86_INS_SYSCALL);
+  m_.on_instruction(UC_X86_INS_SYSENTER, reinterpret_cast<void*>(&CpuEvents::on_sysenter), this);
+  m_.on_instruction(UC_X86_INS_SYSCALL, reinterpret_cast<void*>(&CpuEvents::on_syscall_insn), this);
   if (tsc_) {
-    hook(UC_HOOK_INSN, reinterpret_cast<void*>(&CpuEvents::on_rdtsc), "uc_hook_add(RDTSC)", UC_X86_INS_RDTSC);
-    hook(UC_HOOK_INSN, reinterpret_cast<void*>(&CpuEvents::on_rdtscp), "uc_hook_add(RDTSCP)", UC_X86_INS_RDTSCP);
+    m_.on_instruction(UC_X86_INS_RDTSC, reinterpret_cast<void*>(&CpuEvents::on_rdtsc), this);
+    m_.on_instruction(UC_X86_INS_RDTSCP, reinterpret_cast<void*>(&CpuEvents::on_rdtscp), this);
   }
 }
 

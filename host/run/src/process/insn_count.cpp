@@ -9,7 +9,7 @@
 #include "kernel/deadline.hpp"
 #include "cpu/machine.hpp"
 #include "kernel/process_end.hpp"
-#include "kernel/process_tree.hpp"
+#include "kernel/shared_counters.hpp"
 
 namespace tavik {
 
@@ -21,7 +21,7 @@ constexpr uint64_t kLease = 1 << 16;
 
 }  // namespace
 
-InsnCount::InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, ProcessTree& tree)
+InsnCount::InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, SharedCounters& tree)
     : m_(m), end_(end), deadline_(deadline), tree_(tree) {}
 
 InsnCount::~InsnCount() {
@@ -33,13 +33,11 @@ void InsnCount::install() {
   m_.on_every_block(&InsnCount::on_block, this);
 }
 
-inline uint32_t InsnCount::block_insns(uc_engine* uc, uint64_t addr) {
+inline uint32_t InsnCount::block_insns(uint64_t addr) {
   CachedBlock& slot = (*cache_)[(addr ^ (addr >> 16)) % kCacheSlots];
   if (slot.addr == addr && slot.insns != 0) return slot.insns;
-  uc_tb tb{};
-  if (uc_ctl_request_cache(uc, addr, &tb) != UC_ERR_OK || tb.icount == 0) tb.icount = 1;
-  slot = {static_cast<uint32_t>(addr), tb.icount};
-  return tb.icount;
+  slot = {static_cast<uint32_t>(addr), m_.block_insns(addr)};
+  return slot.insns;
 }
 
 inline bool InsnCount::budget_allows(uint32_t count) {
@@ -50,10 +48,10 @@ inline bool InsnCount::budget_allows(uint32_t count) {
   return true;
 }
 
-void InsnCount::on_block(uc_engine* uc, uint64_t addr, uint32_t, void* self) {
+void InsnCount::on_block(uc_engine*, uint64_t addr, uint32_t, void* self) {
   auto* c = static_cast<InsnCount*>(self);
   if (addr == kTrampoline) return;
-  uint32_t count = c->block_insns(uc, addr);
+  uint32_t count = c->block_insns(addr);
   if (!c->budget_allows(count)) {
     if (c->end_.running()) c->end_.kill(Limit::InsnLimit);
     return;

@@ -13,23 +13,25 @@ namespace tavik {
 class Deadline;
 class Machine;
 class ProcessEnd;
-class ProcessTree;
+class SharedCounters;
 
 class InsnCount {
  public:
-  InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, ProcessTree& tree);
+  InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, SharedCounters& tree);
   ~InsnCount();
   void install();
   uint64_t executed() const { return executed_; }
   // The fault at eip stopped the last block part way: only the instructions before eip ran.
   void settle_at_fault(uint32_t eip);
+  // In a host process a spawn has just forked: the lease is the parent's, never given back from here.
+  void forget_lease() { lease_ = 0; }
 
  private:
   static void on_block(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
 
   // The block's instruction count, from a fixed-size cache in front of the emulator's own (bounded memory
   // whatever number of blocks a guest makes).
-  uint32_t block_insns(uc_engine* uc, uint64_t addr);
+  uint32_t block_insns(uint64_t addr);
   // Whether count more instructions fit the tree's budget, taking more of it as needed.
   bool budget_allows(uint32_t count);
 
@@ -42,7 +44,7 @@ class InsnCount {
   Machine& m_;
   ProcessEnd& end_;
   Deadline& deadline_;
-  ProcessTree& tree_;
+  SharedCounters& tree_;
   std::unique_ptr<std::array<CachedBlock, kCacheSlots>> cache_;
   uint64_t lease_ = 0;  // instructions taken from the tree's budget and not yet executed
   uint64_t executed_ = 0;

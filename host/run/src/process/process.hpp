@@ -1,62 +1,78 @@
 // Process: one guest program in its own emulator, from its first instruction to its end: the address space, the
 // CPU's events, the system calls, the limits and the debugger wired together, and the end made known (the fault
-// report, the trace's last line, the debugger's stop).
+// report, the trace's last line, the debugger's stop). Its run returns how it ended, or, in a host process a
+// spawn has just forked, the child to start in its place (the tree's loop runs it: a chain of spawns never
+// deepens the host's stack).
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "process/cpu_events.hpp"
 #include "kernel/deadline.hpp"
 #include "kernel/dispatcher.hpp"
-#include "process/insn_count.hpp"
 #include "kernel/kernel.hpp"
-#include "cpu/machine.hpp"
 #include "kernel/process_end.hpp"
+#include "process/cpu_events.hpp"
+#include "process/insn_count.hpp"
+#include "cpu/machine.hpp"
 #include "tavik/run.hpp"
 
 namespace tavik {
 
-class FdTable;
 class Coverage;
-class Profile;
+class FdTable;
 class GdbStub;
 class Image;
-class ProcessTree;
+class Profile;
+class ReportFiles;
 class Sandbox;
+class SharedCounters;
 class Trace;
+
+// What a process is given by its tree: the options it runs under (its own: a spawned child has no debugger and
+// no injections), and the parts every process of the tree shares.
+struct ProcessSetup {
+  const RunOptions& opt;
+  Sandbox& fs;
+  FdTable& fds;
+  SharedCounters& counters;
+  const ReportFiles& reports;
+  Trace& trace;
+};
 
 class Process {
  public:
-  Process(Image& image, std::vector<std::string> argv, std::string name, const RunOptions& opt,
-          Sandbox& fs, FdTable& fds, ProcessTree& tree, Trace& trace);
+  struct Outcome {
+    RunResult result;
+    std::optional<ChildStart> child;  // this host process was forked by a spawn: start this image next
+  };
+
+  Process(Image& image, std::vector<std::string> argv, std::string name, const ProcessSetup& setup);
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // Runs to the end; the fault report goes to the guest's stderr descriptor. In a host process forked by a
-  // spawn, the child runs instead and this never returns. before_start, when given, sees the machine ready to
-  // run.
-  RunResult run(const std::function<void(Machine&)>& before_start = {});
+  // Runs to the end; the fault report goes to the stderr descriptor. before_start, when given, sees the machine
+  // ready to run.
+  Outcome run(const std::function<void(Machine&)>& before_start = {});
 
  private:
   uc_err emulate();
   void settle_end(uc_err err);
+  void write_reports();
   RunResult make_known();
   void report_stop(Limit limit);
-  std::string profile_path() const;
   std::string command_line() const;
+  void say(const std::string& text) const;
 
   Image& image_;
   std::vector<std::string> argv_;
   std::string name_;
   const RunOptions& opt_;
-  Sandbox& fs_;
-  FdTable& fds_;
-  ProcessTree& tree_;
-  Trace& trace_;
+  ProcessSetup setup_;
   Machine m_;
   ProcessEnd end_;
   Deadline deadline_;

@@ -8,7 +8,6 @@
 #include "cpu/image.hpp"
 #include "report/line_table.hpp"
 #include "cpu/machine.hpp"
-#include "report/report_file.hpp"
 #include "base/strf.hpp"
 
 namespace tavik {
@@ -45,8 +44,8 @@ uint64_t Coverage::count_at(const std::vector<Span>& spans, uint32_t addr) {
   return runs;
 }
 
-bool Coverage::append(const Image& image, const std::string& path, std::string& why) const {
-  if (!image.debug_info()) return true;
+std::string Coverage::render(const Image& image) const {
+  if (!image.debug_info()) return "";
   std::vector<Span> spans;
   for (const auto& [start, b] : blocks_.records()) spans.push_back({start, b.size, b.runs});
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
@@ -76,7 +75,7 @@ bool Coverage::append(const Image& image, const std::string& path, std::string& 
     }
     out += strf("LF:%zu\nLH:%zu\nend_of_record\n", file.lines.size(), hit_lines);
   }
-  return write_report("--coverage", path, out, true, why);
+  return out;
 }
 
 }  // namespace tavik

@@ -20,9 +20,8 @@ class Coverage {
  public:
   explicit Coverage(Machine& m) : m_(m) {}
   void install();
-  // Appends this process's records to the tracefile (one write, so that a tree's processes do not interleave).
-  // Returns false with why when the file cannot be written; an image without line information adds nothing.
-  bool append(const Image& image, const std::string& path, std::string& why) const;
+  // This process's tracefile records; empty for an image without line information.
+  std::string render(const Image& image) const;
 
  private:
   static void on_block(uc_engine* uc, uint64_t addr, uint32_t size, void* self);

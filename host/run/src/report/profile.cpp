@@ -15,7 +15,6 @@
 #include "cpu/image.hpp"
 #include "report/line_table.hpp"
 #include "cpu/machine.hpp"
-#include "report/report_file.hpp"
 #include "base/strf.hpp"
 
 namespace tavik {
@@ -277,10 +276,6 @@ std::string Profile::render(const std::string& command) {
   }
   out += strf("\ntotals: %llu\n", static_cast<unsigned long long>(total_));
   return out;
-}
-
-bool Profile::write(const std::string& path, const std::string& command, std::string& why) {
-  return write_report("--profile", path, render(command), false, why);
 }
 
 }  // namespace tavik

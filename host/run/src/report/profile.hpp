@@ -26,8 +26,8 @@ class Profile {
   void install();
   // The fault at eip stopped the last block part way: the instructions from eip on did not run.
   void settle_at_fault(uint32_t eip);
-  // Writes the profile to path, replacing it; false with why when it cannot be written.
-  bool write(const std::string& path, const std::string& command, std::string& why);
+  // The profile in callgrind's format; command: the process's command line, as the file names it.
+  std::string render(const std::string& command);
 
  private:
   struct Calls {
@@ -64,7 +64,6 @@ class Profile {
   // The frames whose return-address slot lies below `above` are gone: their calls have returned.
   void unwind(uint64_t above);
   void close_frame();
-  std::string render(const std::string& command);
 
   Machine& m_;
   const Image& image_;

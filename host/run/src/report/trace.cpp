@@ -63,16 +63,6 @@ int create(const std::string& path, const char* option) {
   return fd;
 }
 
-const char* signal_name(int sig) {
-  switch (sig) {
-    case 4: return "SIGILL";
-    case 5: return "SIGTRAP";
-    case 8: return "SIGFPE";
-    case 11: return "SIGSEGV";
-    default: return "SIGKILL";
-  }
-}
-
 }  // namespace
 
 std::string quote_bytes(const std::string& bytes, size_t limit) {
@@ -96,15 +86,15 @@ std::string quote_bytes(const std::string& bytes, size_t limit) {
   return out;
 }
 
-TraceSinks::TraceSinks(const RunOptions& opt) {
-  if (!opt.trace_file.empty()) {
-    text_fd = create(opt.trace_file, "--trace-file");
+TraceSinks::TraceSinks(const TraceOptions& opt, int stderr_fd) {
+  if (!opt.file.empty()) {
+    text_fd = create(opt.file, "--trace-file");
     own_text_ = true;
-  } else if (opt.trace) {
-    text_fd = opt.stderr_fd;
+  } else if (opt.text) {
+    text_fd = stderr_fd;
   }
-  summary_fd = opt.trace_summary ? (text_fd >= 0 ? text_fd : opt.stderr_fd) : -1;
-  if (!opt.trace_json.empty()) json_fd = create(opt.trace_json, "--trace-json");
+  summary_fd = opt.summary ? (text_fd >= 0 ? text_fd : stderr_fd) : -1;
+  if (!opt.json.empty()) json_fd = create(opt.json, "--trace-json");
 }
 
 TraceSinks::~TraceSinks() {
@@ -112,16 +102,16 @@ TraceSinks::~TraceSinks() {
   if (json_fd >= 0) ::close(json_fd);
 }
 
-Trace::Trace(const TraceSinks& sinks, const RunOptions& opt, bool keep, std::string prefix)
+Trace::Trace(const TraceSinks& sinks, const TraceOptions& opt, std::string prefix)
     : sinks_(sinks),
       opt_(opt),
-      keep_(keep),
-      timed_(opt.trace_time || opt.trace_summary),
+      timed_(opt.time || opt.summary),
+      shows_data_(sinks.text_fd >= 0 || sinks.json_fd >= 0 || opt.keep),
       prefix_(std::move(prefix)) {}
 
 bool Trace::shown(const CallRow* row) const {
-  if (opt_.trace_calls.empty()) return true;
-  for (const std::string& word : opt_.trace_calls)
+  if (opt_.calls.empty()) return true;
+  for (const std::string& word : opt_.calls)
     if (row ? call_in_class(*row, word) : false) return true;
   return false;
 }
@@ -145,13 +135,13 @@ std::string Trace::text_of(const TraceEvent& ev, const CallRow* row, uint64_t ns
       case ArgKind::OPEN_FLAGS:
       case ArgKind::MODE:
       case ArgKind::WHENCE: line += decoded; break;
-      case ArgKind::PATH: line += ev.path ? quote_bytes(*ev.path, 8 * opt_.trace_string_limit) : strf("%#x", v); break;
+      case ArgKind::PATH: line += ev.path ? quote_bytes(*ev.path, 8 * opt_.string_limit) : strf("%#x", v); break;
       case ArgKind::BYTES_OUT:
       case ArgKind::BYTES_IN:
         // Bytes a call took are shown even when it failed, as the guest passed them; a read that failed
         // delivered nothing and shows its buffer's address.
         line += kinds[i] == ArgKind::BYTES_OUT || (ev.ret >= 0 && !ev.injected) || !ev.data.empty()
-                    ? quote_bytes(ev.data, opt_.trace_string_limit)
+                    ? quote_bytes(ev.data, opt_.string_limit)
                     : strf("%#x", v);
         break;
       case ArgKind::NONE: break;
@@ -163,7 +153,7 @@ std::string Trace::text_of(const TraceEvent& ev, const CallRow* row, uint64_t ns
   else if (ev.ret < 0 && error_name(-ev.ret)) line += strf("-1 %s (%s)", error_name(-ev.ret), error_text(-ev.ret));
   else line += std::to_string(ev.ret);
   if (ev.injected) line += " (injected)";
-  if (opt_.trace_time) line += strf(" <%.6f>", static_cast<double>(ns) / 1e9);
+  if (opt_.time) line += strf(" <%.6f>", static_cast<double>(ns) / 1e9);
   return line;
 }
 
@@ -176,8 +166,8 @@ void Trace::json_line(const std::string& line) const {
 }
 
 void Trace::call(const TraceEvent& ev, const CallRow* row, uint64_t ns) {
-  if (opt_.trace_summary) count(ev, ns);
-  if (keep_) events_.push_back(ev);
+  if (opt_.summary) count(ev, ns);
+  if (opt_.keep) events_.push_back(ev);
   if (!shown(row)) return;
   if (sinks_.text_fd >= 0) text_line(text_of(ev, row, ns));
   if (sinks_.json_fd < 0) return;
@@ -240,7 +230,7 @@ void Trace::end_exit(int32_t status) {
 
 void Trace::end_fault(const FaultInfo& fault, const Backtrace& bt) {
   write_summary();
-  text_line(strf("+++ killed by %s +++", signal_name(fault_signal(fault.kind))));
+  text_line(strf("+++ killed by %s +++", fault_signal_name(fault.kind)));
   if (sinks_.json_fd < 0) return;
   nlohmann::ordered_json j;
   j["pid"] = ::getpid();

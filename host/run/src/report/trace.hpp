@@ -16,9 +16,13 @@ namespace tavik {
 
 struct Backtrace;
 
+// The most of one call's data a trace keeps: a huge write costs the trace no more than this.
+constexpr size_t kTraceDataCap = 64 * 1024;
+
 // Where a tree's trace goes. The command line's run opens them; its children write to the same descriptors.
 struct TraceSinks {
-  explicit TraceSinks(const RunOptions& opt);  // throws SetupError when a trace file cannot be created
+  // Throws SetupError when a trace file cannot be created.
+  TraceSinks(const TraceOptions& opt, int stderr_fd);
   ~TraceSinks();
   TraceSinks(const TraceSinks&) = delete;
   TraceSinks& operator=(const TraceSinks&) = delete;
@@ -32,11 +36,13 @@ struct TraceSinks {
 
 class Trace {
  public:
-  // prefix starts every text line; keep: the events are recorded for the in-process result.
-  Trace(const TraceSinks& sinks, const RunOptions& opt, bool keep, std::string prefix);
+  // prefix starts every text line; the options' keep: the events are recorded for the in-process result.
+  Trace(const TraceSinks& sinks, const TraceOptions& opt, std::string prefix);
 
   // Whether calls are timed (-T, -c).
   bool timed() const { return timed_; }
+  // Whether any trace shows the bytes a call moves (decided once, for every call of the process).
+  bool shows_data() const { return shows_data_; }
   void call(const TraceEvent& ev, const CallRow* row, uint64_t ns);
   void end_exit(int32_t status);
   void end_fault(const FaultInfo& fault, const Backtrace& bt);
@@ -58,9 +64,9 @@ class Trace {
   void write_summary() const;
 
   const TraceSinks& sinks_;
-  const RunOptions& opt_;
-  bool keep_;
+  const TraceOptions& opt_;
   bool timed_;
+  bool shows_data_;
   std::string prefix_;
   std::vector<TraceEvent> events_;
   std::map<std::string, Counts> counts_;  // at most the table's calls and kMostUnknown others

@@ -1,6 +1,6 @@
-// ProcessTree: what one tree of processes shares (a tavik-run started from the command line or run_image, and
-// every child it spawns, however deep): the count of spawned processes not yet reaped, held to the process
-// limit; one deadline; one instruction budget.
+// SharedCounters: the numbers every process of one tree shares (a tavik-run started from the command line or
+// run_image, and every child it spawns, however deep): the count of spawned processes not yet reaped, held to
+// the process limit; the instruction budget; and the one deadline.
 #pragma once
 
 #include <atomic>
@@ -10,20 +10,19 @@
 
 namespace tavik {
 
-struct RunOptions;
+struct LimitOptions;
 
 // The counters sit in a shared anonymous page that forked children inherit, so every process of the tree sees
 // the same numbers. A spawned process holds its slot from its spawn until its parent reaps it.
-class ProcessTree {
+class SharedCounters {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // The deadline starts now. Throws SetupError for a timeout that is not a number of seconds, EmulatorError
-  // when the shared page cannot be had.
-  explicit ProcessTree(const RunOptions& opt);
-  ~ProcessTree();
-  ProcessTree(const ProcessTree&) = delete;
-  ProcessTree& operator=(const ProcessTree&) = delete;
+  // The deadline starts now (the limits are valid). Throws EmulatorError when the shared page cannot be had.
+  explicit SharedCounters(const LimitOptions& limits);
+  ~SharedCounters();
+  SharedCounters(const SharedCounters&) = delete;
+  SharedCounters& operator=(const SharedCounters&) = delete;
 
   // Takes a slot for a child about to be spawned: false when `limit` children are already there.
   bool enter(uint32_t limit);
