@@ -14,3 +14,4 @@ set(TAVIK_SDK_DIR "${CMAKE_BINARY_DIR}/sdk" CACHE PATH "Where the build stages t
 set(TAVIK_ROOT_DIR "${CMAKE_BINARY_DIR}/root" CACHE PATH "The tavik root file system the build stages commands in")
 # Where the target build puts its test programs, for host tests that run them.
 set(TAVIK_TARGET_BINARY_DIR "${CMAKE_BINARY_DIR}/target")
+include(${CMAKE_CURRENT_LIST_DIR}/TavikImage.cmake)

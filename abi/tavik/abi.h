@@ -70,9 +70,9 @@ enum {
 #undef TAVIK_ERROR_NUMBER
 };
 
-/* The process's layout: images load at TAVIK_LOAD_ADDRESS; the stack lies directly below TAVIK_STACK_TOP. */
-#define TAVIK_LOAD_ADDRESS 0x400000u
+/* The process's layout: images load at TAVIK_LOAD_ADDRESS (tavik/image.h); the stack lies directly below
+   TAVIK_STACK_TOP. */
+#include "image.h"
 #define TAVIK_STACK_TOP 0xC0000000u
-#define TAVIK_PAGE_SIZE 4096u
 
 #endif

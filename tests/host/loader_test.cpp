@@ -41,7 +41,7 @@ TEST(Loader, ZeroFilledDataBeyondTheFileAndSeparatePermissions) {
   // The scratch area is .bss: all zero; read-only data cannot be the target of a read.
   auto run = tavik::test::probe({"o:4096:8", "s:read:0:^0:1"});
   EXPECT_EQ(run.out, std::string(8, '\0'));
-  EXPECT_EQ(tavik::test::results_of(run.result).back(), -14);
+  EXPECT_EQ(tavik::test::results_of(run.result).back(), -TAVIK_EFAULT);
 }
 
 TEST(Loader, EveryBadImageIsRefusedWithOneLineAndStatus125) {

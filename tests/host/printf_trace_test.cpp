@@ -79,14 +79,14 @@ TEST(PrintfTrace, EmptyStringWritesNothing) {
 }
 
 TEST(PrintfTrace, FailedWriteEndsWithMinusOneAndKeepsWhatWasWritten) {
-  Outcome out = run_case("failure", {{"write", 3, -5}});
+  Outcome out = run_case("failure", {{"write", 3, -TAVIK_EIO}});
   EXPECT_EQ(out.status, -1);
   ASSERT_EQ(out.writes.size(), 3u);
   EXPECT_EQ(out.writes[0], "a");
   EXPECT_EQ(out.writes[1], "b");
-  EXPECT_EQ(out.results, (std::vector<int32_t>{1, 1, -5}));
+  EXPECT_EQ(out.results, (std::vector<int32_t>{1, 1, -TAVIK_EIO}));
 
-  Outcome second = run_case("failure", {{"write", 1, -5}});
+  Outcome second = run_case("failure", {{"write", 1, -TAVIK_EIO}});
   EXPECT_EQ(second.status, -1);
   EXPECT_EQ(second.writes.size(), 1u);
 }
@@ -105,7 +105,7 @@ TEST(PrintfTrace, MarkerSequenceAtTheStartOnDescriptorOne) {
   EXPECT_EQ(on_stderr.writes, (Pieces{std::string("\xff\x07\x08\x09", 4)}));
   EXPECT_EQ(on_stderr.status, 0);
 
-  Outcome fails = run_case("marker_fails", {{"write", 1, -5}});
+  Outcome fails = run_case("marker_fails", {{"write", 1, -TAVIK_EIO}});
   EXPECT_EQ(fails.status, -1);
   EXPECT_EQ(fails.writes.size(), 1u);
 }

@@ -34,7 +34,7 @@ TEST_F(Sandbox, EscapesByPathAreRefused) {
                     "p:300:sub/rel_link", "p:400:/dir_link/secret", "p:500:/sub/../../outside/secret",
                     "s:open:&0:0:0", "s:open:&100:0:0", "s:open:&200:0:0", "s:open:&300:0:0", "s:open:&400:0:0", "s:open:&500:0:0"},
                    opt_);
-  for (int32_t r : results_of(run.result)) EXPECT_EQ(r, -2);
+  for (int32_t r : results_of(run.result)) EXPECT_EQ(r, -TAVIK_ENOENT);
 }
 
 TEST_F(Sandbox, LinksAndDotDotResolveInsideTheRoot) {
@@ -82,7 +82,7 @@ TEST_F(Sandbox, SpawnFindsImagesOnlyInsideTheRoot) {
   auto run = probe({"p:0:/dir_link/probe", "p:100:/probe_link", "p:200:../outside/probe",
                     "s:spawn:&0:0:0", "s:spawn:&100:0:0", "s:spawn:&200:0:0"},
                    opt_);
-  EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{-2, -2, -2}));
+  EXPECT_EQ(results_of(run.result), (std::vector<int32_t>{-TAVIK_ENOENT, -TAVIK_ENOENT, -TAVIK_ENOENT}));
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ TEST_F(WrapperTrace, OpenPassesTheModeOnlyWhenCreating) {
   EXPECT_EQ(creat.args[1], 0x241u);
   EXPECT_EQ(creat.args[2], 0u);
   // A kernel failure reaches the caller unchanged.
-  EXPECT_EQ(one_call("open_missing", TAVIK_NR_open).ret, -2);
+  EXPECT_EQ(one_call("open_missing", TAVIK_NR_open).ret, -TAVIK_ENOENT);
 }
 
 TEST_F(WrapperTrace, AccessOpensForReadingThenCloses) {
@@ -139,7 +139,7 @@ TEST_F(WrapperTrace, SleepsAskInMicrosecondsAndAlwaysSucceed) {
     EXPECT_EQ(s.calls[0].nr, TAVIK_NR_usleep) << name;
     EXPECT_EQ(s.calls[0].args[0], micros) << name << ": 4295 s wraps in 32-bit microseconds";
     EXPECT_TRUE(s.calls[0].injected) << name;
-    EXPECT_EQ(s.calls[0].ret, -5) << name;
+    EXPECT_EQ(s.calls[0].ret, -TAVIK_EIO) << name;
     EXPECT_EQ(s.result, 0) << name;
   }
 }

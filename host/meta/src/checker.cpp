@@ -9,8 +9,8 @@
 namespace tavik::meta {
 namespace {
 
-constexpr uint32_t kBase = 0x400000;
-constexpr uint32_t kPage = 4096;
+constexpr uint32_t kBase = TAVIK_LOAD_ADDRESS;
+constexpr uint32_t kPage = TAVIK_PAGE_SIZE;
 
 std::string strf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string strf(const char* fmt, ...) {
@@ -83,8 +83,8 @@ class Run {
     check_sections();
     check_entry_symbol();
     if (full_) {
-      check_record(kCommandSection, kCommandMagic, 32, "g_cmdmeta_0");
-      check_record(kPackageSection, kPackageMagic, 4, "g_pkgmeta_0");
+      check_record(kCommandSection, kCommandMagic, TAVIK_COMMAND_ALIGN, TAVIK_STRING(TAVIK_COMMAND_SYMBOL));
+      check_record(kPackageSection, kPackageMagic, TAVIK_PACKAGE_ALIGN, TAVIK_STRING(TAVIK_PACKAGE_SYMBOL));
     }
     return std::move(violations_);
   }
@@ -123,10 +123,10 @@ class Run {
       if (i < 3 && s.flags != kSegments[i].flags)
         fail(strf("segment %zu (%s): permissions %s, expected %s", i, kSegments[i].role, segment_perms(s.flags).c_str(),
                   segment_perms(kSegments[i].flags).c_str()));
-      if (s.align != kPage) fail(strf("segment %zu: alignment 0x%x, expected 0x1000", i, s.align));
-      if (s.vaddr % kPage != 0) fail(strf("segment %zu: address 0x%x is not on a 4096-byte boundary", i, s.vaddr));
+      if (s.align != kPage) fail(strf("segment %zu: alignment 0x%x, expected 0x%x", i, s.align, kPage));
+      if (s.vaddr % kPage != 0) fail(strf("segment %zu: address 0x%x is not on a %u-byte boundary", i, s.vaddr, kPage));
       if (s.offset % kPage != s.vaddr % kPage)
-        fail(strf("segment %zu: file offset 0x%x and address 0x%x differ modulo 4096", i, s.offset, s.vaddr));
+        fail(strf("segment %zu: file offset 0x%x and address 0x%x differ modulo %u", i, s.offset, s.vaddr, kPage));
       if (s.filesz > s.memsz) fail(strf("segment %zu: file size 0x%x exceeds memory size 0x%x", i, s.filesz, s.memsz));
       if (i == 0 && s.vaddr != kBase) fail(strf("segment 0: address 0x%x, expected 0x%x", s.vaddr, kBase));
       if (i > 0 && s.vaddr != align_up(previous_end))
@@ -214,7 +214,7 @@ class Run {
     at(".data", 2);
     const Section* bss = image_.find_section(".bss");
     const Section* data = image_.find_section(".data");
-    if (bss && bss->addr % kPage != 0) fail(strf("section .bss: at 0x%x, not on a 4096-byte boundary", bss->addr));
+    if (bss && bss->addr % kPage != 0) fail(strf("section .bss: at 0x%x, not on a %u-byte boundary", bss->addr, kPage));
     if (bss && data && bss->addr < uint64_t{data->addr} + data->size)
       fail(strf("section .bss: at 0x%x, inside .data", bss->addr));
   }
@@ -246,7 +246,8 @@ class Run {
     if (s->type != SHT_PROGBITS) return;
     try {
       Record record = parse_record(image_.contents(*s), magic);
-      if (record.version != 1) fail(strf("section %s: version word %u, expected 1", where.c_str(), record.version));
+      if (record.version != TAVIK_RECORD_VERSION)
+        fail(strf("section %s: version word %u, expected %u", where.c_str(), record.version, TAVIK_RECORD_VERSION));
       if (record.strings.size() != 2)
         fail(strf("section %s: %zu strings, expected 2", where.c_str(), record.strings.size()));
       for (size_t i = 0; i < record.strings.size(); i++)

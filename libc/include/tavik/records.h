@@ -10,19 +10,23 @@
 #ifndef TAVIK_RECORDS_H
 #define TAVIK_RECORDS_H
 
+#include <tavik/image.h>
+
 /* The section, allocated and read-only whatever the compiler would choose for a named section, and the record
  * in it under a plain symbol name. */
 #define TAVIK_RECORD_(name, alignment, symbol, bytes)                                              \
     __asm__(".section " name ",\"a\",@progbits\n\t.previous");                                  \
     __attribute__((section(name), used, aligned(alignment))) static const char symbol[] __asm__( \
-        #symbol) = bytes
+        TAVIK_STRING(symbol)) = bytes
 
 /* The command record: what the command does, and how it is called. */
 #define TAVIK_COMMAND_RECORD(description, usage) \
-    TAVIK_RECORD_(".tavik.cmdmeta", 32, g_cmdmeta_0, "TCMD" "\x01" "\0\0\0" description "\0" usage "\0")
+    TAVIK_RECORD_(TAVIK_COMMAND_SECTION, TAVIK_COMMAND_ALIGN, TAVIK_COMMAND_SYMBOL, \
+                  TAVIK_COMMAND_MAGIC TAVIK_RECORD_VERSION_BYTES description "\0" usage "\0")
 
 /* The package record: the package's name, and its second string (the system's commands carry "2"). */
 #define TAVIK_PACKAGE_RECORD(name, second) \
-    TAVIK_RECORD_(".tavik.pkgmeta", 4, g_pkgmeta_0, "TPKG" "\x01" "\0\0\0" name "\0" second "\0")
+    TAVIK_RECORD_(TAVIK_PACKAGE_SECTION, TAVIK_PACKAGE_ALIGN, TAVIK_PACKAGE_SYMBOL, \
+                  TAVIK_PACKAGE_MAGIC TAVIK_RECORD_VERSION_BYTES name "\0" second "\0")
 
 #endif

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 #include <tavik/elf/file.hpp>
+#include <tavik/image.h>
 
 namespace tavik::meta {
 
@@ -54,14 +55,14 @@ struct FoundRecord {
 };
 
 struct ImageRecords {
-  FoundRecord command;  // .tavik.cmdmeta: description, usage
-  FoundRecord package;  // .tavik.pkgmeta: name, revision
+  FoundRecord command;  // the command section: description, usage
+  FoundRecord package;  // the package section: name, revision
 };
 
-inline constexpr std::string_view kCommandSection = ".tavik.cmdmeta";
-inline constexpr std::string_view kPackageSection = ".tavik.pkgmeta";
-inline constexpr std::string_view kCommandMagic = "TCMD";
-inline constexpr std::string_view kPackageMagic = "TPKG";
+inline constexpr std::string_view kCommandSection = TAVIK_COMMAND_SECTION;
+inline constexpr std::string_view kPackageSection = TAVIK_PACKAGE_SECTION;
+inline constexpr std::string_view kCommandMagic = TAVIK_COMMAND_MAGIC;
+inline constexpr std::string_view kPackageMagic = TAVIK_PACKAGE_MAGIC;
 
 // Finds both records by section name; throws MetaError ("<section>: <fault>") when either is missing or broken.
 ImageRecords read_records(const ElfImage& image);

@@ -87,12 +87,12 @@ int32_t Machine::read_cstring(uint32_t addr, std::string& out, uint32_t max) con
     const void* nul = std::memchr(chunk, 0, want);
     if (nul != nullptr) {
       out.append(chunk, static_cast<const char*>(nul) - chunk);
-      return out.size() <= max ? 0 : -36;
+      return out.size() <= max ? 0 : -TAVIK_ENAMETOOLONG;
     }
     out.append(chunk, want);
     at += want;
   }
-  return -36;
+  return -TAVIK_ENAMETOOLONG;
 }
 
 uc_err Machine::run_from(uint32_t addr) { return uc_emu_start(uc_, addr, 0, 0, 0); }

@@ -1,6 +1,8 @@
 // FdTable: lowest-free allocation, duplicates sharing one open file, closing by reference count.
 #include "kernel/fd_table.hpp"
 
+#include <tavik/abi.h>
+
 #include <unistd.h>
 
 namespace tavik {
@@ -22,18 +24,18 @@ int FdTable::add(std::shared_ptr<OpenFile> file, int lowest) {
       return fd;
     }
   }
-  return -24;
+  return -TAVIK_EMFILE;
 }
 
 int FdTable::put(int fd, std::shared_ptr<OpenFile> file) {
-  if (fd < 0 || fd >= kMax) return -9;
+  if (fd < 0 || fd >= kMax) return -TAVIK_EBADF;
   if (static_cast<size_t>(fd) >= slots_.size()) slots_.resize(static_cast<size_t>(fd) + 1);
   slots_[static_cast<size_t>(fd)] = std::move(file);
   return fd;
 }
 
 int FdTable::close(int fd) {
-  if (!get(fd)) return -9;
+  if (!get(fd)) return -TAVIK_EBADF;
   slots_[static_cast<size_t>(fd)].reset();
   return 0;
 }

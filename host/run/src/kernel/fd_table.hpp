@@ -22,11 +22,11 @@ class FdTable {
   static constexpr int kMax = 1024;
 
   std::shared_ptr<OpenFile> get(int fd) const;
-  // Lowest free descriptor >= lowest, or -24 when the table is full.
+  // Lowest free descriptor >= lowest, or -EMFILE when the table is full.
   int add(std::shared_ptr<OpenFile> file, int lowest = 3);
-  // Puts file at fd, closing what was there: fd, or -9 when fd is out of range.
+  // Puts file at fd, closing what was there: fd, or -EBADF when fd is out of range.
   int put(int fd, std::shared_ptr<OpenFile> file);
-  int close(int fd);  // 0 or -9
+  int close(int fd);  // 0 or -EBADF
   // Keeps only descriptors 0..2 (a spawned child that does not inherit the rest).
   void drop_above_stdio();
 

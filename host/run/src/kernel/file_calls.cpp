@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "kernel/fd_table.hpp"
+#include "kernel/host_errors.hpp"
 #include "kernel/kernel.hpp"
 #include "cpu/machine.hpp"
 #include "kernel/sandbox.hpp"

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "kernel/host_errors.hpp"
 #include "kernel/kernel.hpp"
 #include "cpu/machine.hpp"
 

@@ -11,6 +11,7 @@
 #include "kernel/deadline.hpp"
 #include "kernel/fd_table.hpp"
 #include "kernel/guest_copy.hpp"
+#include "kernel/host_errors.hpp"
 #include "kernel/kernel.hpp"
 #include "cpu/machine.hpp"
 #include "kernel/syscall_table.hpp"

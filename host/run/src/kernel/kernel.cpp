@@ -48,18 +48,6 @@ ParentDir::~ParentDir() {
   if (fd >= 0) ::close(fd);
 }
 
-int32_t kernel_error(int host_errno) {
-  // The kernel's numbers are Linux's for the errors it has; every other host error is an I/O error to the guest.
-  switch (host_errno) {
-#define TAVIK_HOST_ERROR(nr, name, text) \
-  case name: return -TAVIK_##name;
-    TAVIK_ERRORS(TAVIK_HOST_ERROR)
-#undef TAVIK_HOST_ERROR
-  }
-  return -TAVIK_EIO;
-}
-
-int32_t neg_errno() { return kernel_error(errno); }
 
 FdCloser::~FdCloser() {
   if (fd >= 0) ::close(fd);

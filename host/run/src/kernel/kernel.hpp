@@ -97,11 +97,6 @@ constexpr uint32_t kMaxPath = 4096;
 // "" (the root), "." and "..": last components that name no entry a call may create or remove.
 inline bool is_dot_leaf(const std::string& leaf) { return leaf.empty() || leaf == "." || leaf == ".."; }
 
-// The kernel's negated error number for a host error number (EIO for one the kernel does not have).
-int32_t kernel_error(int host_errno);
-// kernel_error(errno): the result of the host call that just failed.
-int32_t neg_errno();
-
 // Closes a host descriptor when it goes out of scope.
 struct FdCloser {
   int fd;

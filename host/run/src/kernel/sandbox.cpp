@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <tavik/abi.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 
 #include "base/errors.hpp"
 #include "base/strf.hpp"
+#include "kernel/host_errors.hpp"
 
 namespace tavik {
 
@@ -37,7 +39,7 @@ std::string Sandbox::join(const std::string& path) const {
 }
 
 int Sandbox::resolve(const std::string& path, int flags, int mode) const {
-  if (path.empty()) return -ENOENT;
+  if (path.empty()) return -TAVIK_ENOENT;
   open_how how{};
   how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
   how.mode = (flags & (O_CREAT | O_TMPFILE)) ? static_cast<uint64_t>(mode) : 0;
@@ -48,7 +50,7 @@ int Sandbox::resolve(const std::string& path, int flags, int mode) const {
     if (fd >= 0) return static_cast<int>(fd);
     // The kernel asks for a retry when a rename raced the in-root lookup.
     if (errno == EAGAIN || errno == EINTR) continue;
-    return -errno;
+    return neg_errno();
   }
 }
 
@@ -61,7 +63,7 @@ int Sandbox::open(const std::string& path, int flags, int mode) const {
 }
 
 int Sandbox::open_parent(const std::string& path, std::string& leaf, bool file) const {
-  if (path.empty()) return -ENOENT;
+  if (path.empty()) return -TAVIK_ENOENT;
   std::string full = join(path);
   bool folder_only = full.size() > 1 && full.back() == '/';
   while (full.size() > 1 && full.back() == '/') full.pop_back();
@@ -73,7 +75,7 @@ int Sandbox::open_parent(const std::string& path, std::string& leaf, bool file) 
   struct stat st;
   bool is_folder = ::fstatat(fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
   ::close(fd);
-  return is_folder ? -EISDIR : -ENOTDIR;
+  return is_folder ? -TAVIK_EISDIR : -TAVIK_ENOTDIR;
 }
 
 // The guest path of a folder by climbing from it to the root, naming each step by its entry in the folder above:
@@ -129,7 +131,7 @@ int Sandbox::chdir(const std::string& path) {
   if (fd < 0) return fd;
   std::string now = guest_path_of(fd);
   ::close(fd);
-  if (now.empty()) return -ENOENT;
+  if (now.empty()) return -TAVIK_ENOENT;
   cwd_ = now;
   return 0;
 }

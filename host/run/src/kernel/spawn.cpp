@@ -17,6 +17,7 @@
 #include "kernel/deadline.hpp"
 #include "base/errors.hpp"
 #include "kernel/fd_table.hpp"
+#include "kernel/host_errors.hpp"
 #include "kernel/kernel.hpp"
 #include "kernel/process_end.hpp"
 #include "cpu/machine.hpp"

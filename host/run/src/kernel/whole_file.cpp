@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "kernel/guest_copy.hpp"
+#include "kernel/host_errors.hpp"
 #include "kernel/kernel.hpp"
 #include "cpu/machine.hpp"
 #include "kernel/sandbox.hpp"
