@@ -71,49 +71,32 @@ enum { RUN_BASE, RUN_LIB, RUN_BYTE };
 static int run(const char *op, int mode, size_t n, unsigned int reps)
 {
     unsigned int sink = 0;
-    if (strcmp(op, "memcpy") == 0) {
-        for (unsigned int r = 0; r < reps; r++) {
-            if (mode == RUN_LIB)
-                memcpy(g_b, g_a, n);
-            else if (mode == RUN_BYTE)
-                byte_memcpy(g_b, g_a, n);
-        }
-    } else if (strcmp(op, "memmove") == 0) {
-        /* Destination above source: the backward copy, the one memcpy cannot do. */
-        unsigned char *a = g_a;
-        unsigned char *b = g_b;
-        unsigned char *lo = a < b ? a : b;
-        unsigned char *hi = a < b ? b : a;
-        for (unsigned int r = 0; r < reps; r++) {
-            if (mode == RUN_LIB)
-                memmove(hi, lo, n);
-            else if (mode == RUN_BYTE)
-                byte_memmove(hi, lo, n);
-        }
-    } else if (strcmp(op, "memset") == 0) {
-        for (unsigned int r = 0; r < reps; r++) {
-            if (mode == RUN_LIB)
-                memset(g_b, 'z', n);
-            else if (mode == RUN_BYTE)
-                byte_memset(g_b, 'z', n);
-        }
-    } else if (strcmp(op, "memcmp") == 0) {
-        for (unsigned int r = 0; r < reps; r++) {
-            if (mode == RUN_LIB)
-                sink += (unsigned int)memcmp(g_a, g_b, n);
-            else if (mode == RUN_BYTE)
-                sink += (unsigned int)byte_memcmp(g_a, g_b, n);
-        }
-    } else if (strcmp(op, "strlen") == 0) {
-        for (unsigned int r = 0; r < reps; r++) {
-            if (mode == RUN_LIB)
-                sink += strlen((const char *)g_a);
-            else if (mode == RUN_BYTE)
-                sink += byte_strlen((const char *)g_a);
-        }
-    } else {
-        return usage();
+    /* Destination above source for memmove: the backward copy, the one memcpy cannot do. */
+    unsigned char *a = g_a;
+    unsigned char *b = g_b;
+    unsigned char *lo = a < b ? a : b;
+    unsigned char *hi = a < b ? b : a;
+/* The loop of one operation: the library's call, the byte loop's, or neither. */
+#define BENCH_LOOP(lib_call, byte_call)       \
+    for (unsigned int r = 0; r < reps; r++) { \
+        if (mode == RUN_LIB)                  \
+            lib_call;                         \
+        else if (mode == RUN_BYTE)            \
+            byte_call;                        \
     }
+    if (strcmp(op, "memcpy") == 0)
+        BENCH_LOOP(memcpy(g_b, g_a, n), byte_memcpy(g_b, g_a, n))
+    else if (strcmp(op, "memmove") == 0)
+        BENCH_LOOP(memmove(hi, lo, n), byte_memmove(hi, lo, n))
+    else if (strcmp(op, "memset") == 0)
+        BENCH_LOOP(memset(g_b, 'z', n), byte_memset(g_b, 'z', n))
+    else if (strcmp(op, "memcmp") == 0)
+        BENCH_LOOP(sink += (unsigned int)memcmp(g_a, g_b, n), sink += (unsigned int)byte_memcmp(g_a, g_b, n))
+    else if (strcmp(op, "strlen") == 0)
+        BENCH_LOOP(sink += strlen((const char *)g_a), sink += byte_strlen((const char *)g_a))
+    else
+        return usage();
+#undef BENCH_LOOP
     g_sink = sink;
     return 0;
 }

@@ -171,23 +171,18 @@ static bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
-static const char *skip_number(const char *p, int *value)
-{
-    unsigned int v = 0;
-    while (is_digit(*p))
-        v = v * 10u + (unsigned int)(*p++ - '0');
-    *value = (int)v;
-    return p;
-}
-
-/* A '*' (star set) or a run of digits, none being 0 (value set). */
+/* A '*' (star set) or a run of digits, wrapping modulo 2^32 as the formatters do (value set). */
 static const char *star_or_number(const char *p, bool *star, int *value)
 {
     if (*p == '*') {
         *star = true;
         return p + 1;
     }
-    return skip_number(p, value);
+    unsigned int v = 0;
+    for (; is_digit(*p); p++)
+        v = v * 10u + (unsigned int)(*p - '0');
+    *value = (int)v;
+    return p;
 }
 
 /* Adds a slot; false when the sixteen are used up. */

@@ -3,29 +3,17 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-static inline int list_vsnprintf(char *dst, size_t size, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(dst, size, format, ap);
-    va_end(ap);
-    return n;
-}
+/* Each wrapper takes its arguments as a list and hands the formatter the va_list, as a program's own would. */
+#define VA_CALLS_WRAPPER(name, params, call) \
+    static inline int name params           \
+    {                                       \
+        va_list ap;                         \
+        va_start(ap, format);               \
+        int n = call;                       \
+        va_end(ap);                         \
+        return n;                           \
+    }
 
-static inline int list_vsprintf(char *dst, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = vsprintf(dst, format, ap);
-    va_end(ap);
-    return n;
-}
-
-static inline int list_vfprintf(FILE *stream, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = vfprintf(stream, format, ap);
-    va_end(ap);
-    return n;
-}
+VA_CALLS_WRAPPER(list_vsnprintf, (char *dst, size_t size, const char *format, ...), vsnprintf(dst, size, format, ap))
+VA_CALLS_WRAPPER(list_vsprintf, (char *dst, const char *format, ...), vsprintf(dst, format, ap))
+VA_CALLS_WRAPPER(list_vfprintf, (FILE *stream, const char *format, ...), vfprintf(stream, format, ap))
