@@ -26,7 +26,7 @@
 namespace tavik {
 
 void validate_options(const RunOptions& opt) {
-  if (std::isnan(opt.limits.timeout) || opt.limits.timeout < 0)
+  if (!std::isfinite(opt.limits.timeout) || opt.limits.timeout < 0)
     throw SetupError("--timeout: not a number of seconds >= 0");
   for (const Injection& inj : opt.injects)
     if (!call_number(inj.name)) throw SetupError("--inject: unknown system call '" + inj.name + "'");
