@@ -2,6 +2,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <charconv>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -11,6 +14,24 @@
 #include <tavik/abi.h>
 
 namespace {
+
+// A whole number in decimal, nothing else (no sign, space or suffix), no larger than most: false otherwise.
+bool whole_number(const std::string& text, uint64_t most, uint64_t& out) {
+  if (text.empty() || text.size() > 20) return false;
+  auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), out, 10);
+  return err == std::errc() && end == text.data() + text.size() && out <= most;
+}
+
+// The options that take a count: anything but a whole number in the option's range is refused by name, so that
+// "-1" can never wrap into "no limit".
+CLI::Validator count_up_to(uint64_t most) {
+  return CLI::Validator(
+      [most](const std::string& text) {
+        uint64_t value;
+        return whole_number(text, most, value) ? std::string() : "expected a whole number from 0 to " + std::to_string(most);
+      },
+      "N");
+}
 
 // An error name of the kernel's (ENOENT) as the negated number a call returns.
 bool error_result(const std::string& text, int32_t& out) {
@@ -31,27 +52,30 @@ bool parse_injection(const std::string& text, tavik::Injection& out) {
   size_t eq = text.find('=', hash == std::string::npos ? 0 : hash);
   if (hash == std::string::npos || eq == std::string::npos || hash == 0) return false;
   try {
-    size_t used = 0;
     std::string when = text.substr(hash + 1, eq - hash - 1);
     std::string result = text.substr(eq + 1);
-    if (when.empty() || result.empty() || when[0] == '-' || when[0] == '+') return false;
+    if (when.empty() || result.empty()) return false;
     out.name = text.substr(0, hash);
     if (when == "*") {
       out.nth = 0;
     } else {
-      out.nth = std::stoull(when, &used, 10);
-      if (out.nth == 0) return false;
-      if (used < when.size() && when[used] == '+') {
-        std::string step = when.substr(used + 1);
-        out.step = step.empty() ? 1 : std::stoull(step, &used, 10);
-        if (!step.empty() && (used != step.size() || step[0] == '-' || step[0] == '+' || out.step == 0)) return false;
-      } else if (used != when.size()) {
-        return false;
-      }
+      size_t plus = when.find('+');
+      std::string step = plus == std::string::npos ? "" : when.substr(plus + 1);
+      if (!whole_number(when.substr(0, plus), UINT64_MAX, out.nth) || out.nth == 0) return false;
+      out.step = plus == std::string::npos ? 0 : 1;
+      if (!step.empty() && (!whole_number(step, UINT64_MAX, out.step) || out.step == 0)) return false;
     }
     if (error_result(result, out.result)) return true;
-    long long r = std::stoll(result, &used, 0);
-    if (used != result.size() || r < INT32_MIN || r > UINT32_MAX) return false;
+    // A number as a call returns it: decimal or 0x hex, negative or not, within 32 bits; nothing around it.
+    bool negative = result[0] == '-';
+    std::string digits = result.substr(negative ? 1 : 0);
+    bool hex = digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0;
+    if (hex) digits = digits.substr(2);
+    uint64_t magnitude = 0;
+    auto [end, err] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, hex ? 16 : 10);
+    if (digits.empty() || err != std::errc() || end != digits.data() + digits.size()) return false;
+    if (negative ? magnitude > uint64_t{1} << 31 : magnitude > UINT32_MAX) return false;
+    int64_t r = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
     out.result = static_cast<int32_t>(static_cast<uint32_t>(r));
     return true;
   } catch (const std::exception&) {
@@ -100,7 +124,8 @@ int main(int argc, char** argv) {
   app.add_option("--argv0", opt.io.argv0, "The guest's argv[0] (default: EXE as given)");
   app.add_flag("--trace", opt.trace.text, "Trace system calls on stderr");
   app.add_option("-o,--trace-file", opt.trace.file, "Trace system calls into FILE instead");
-  app.add_option("-s,--string-limit", opt.trace.string_limit, "Show at most N bytes of a buffer (default 32)");
+  app.add_option("-s,--string-limit", opt.trace.string_limit, "Show at most N bytes of a buffer (default 32)")
+      ->check(count_up_to(UINT32_MAX));
   app.add_option("-e", filter, "trace=NAME,...: trace only these calls or classes (file, desc, process)");
   app.add_flag("-T,--time", opt.trace.time, "Show the time spent in each call");
   app.add_flag("-c,--summary", opt.trace.summary, "Print a table of calls, errors and time at the end");
@@ -113,12 +138,16 @@ int main(int argc, char** argv) {
                  "NAME#WHEN=RESULT: the calls of NAME at WHEN (K, K+, K+S or *) return RESULT (a number or an "
                  "error name) unperformed")
       ->allow_extra_args(false);
-  app.add_option("--write-limit", opt.limits.write_limit, "Each write accepts at most N bytes");
-  auto* tsc_opt = app.add_option("--tsc", tsc, "The time-stamp counter reads N, N+1, ...");
-  app.add_option("--insn-limit", opt.limits.insn_limit, "Stop the guest after N instructions");
+  app.add_option("--write-limit", opt.limits.write_limit, "Each write accepts at most N bytes")
+      ->check(count_up_to(UINT32_MAX));
+  auto* tsc_opt = app.add_option("--tsc", tsc, "The time-stamp counter reads N, N+1, ...")->check(count_up_to(UINT64_MAX));
+  app.add_option("--insn-limit", opt.limits.insn_limit, "Stop the guest after N instructions")
+      ->check(count_up_to(UINT64_MAX));
   app.add_option("--timeout", opt.limits.timeout, "Stop the guest after SECONDS of wall time");
-  app.add_option("--file-size-limit", opt.limits.file_size_limit, "Most bytes a file written by the guest may hold");
-  app.add_option("--process-limit", opt.limits.process_limit, "Most spawned processes not yet reaped in one tree");
+  app.add_option("--file-size-limit", opt.limits.file_size_limit, "Most bytes a file written by the guest may hold")
+      ->check(count_up_to(UINT64_MAX));
+  app.add_option("--process-limit", opt.limits.process_limit, "Most spawned processes not yet reaped in one tree")
+      ->check(count_up_to(UINT32_MAX));
   app.add_option("--gdb", opt.gdb_port, "Serve a debugger on 127.0.0.1:PORT, stopped before the first instruction")->check(CLI::Range(1, 65535));
   app.add_flag("--count-insns", opt.measure.count_insns, "Print 'instructions: N' on stderr at the end");
   try {
@@ -150,6 +179,13 @@ int main(int argc, char** argv) {
   for (const std::string& text : injects) {
     tavik::Injection inj;
     if (!parse_injection(text, inj)) {
+      // A word where the result goes is a misspelled error name: it is named.
+      std::string result = text.substr(text.find('=') == std::string::npos ? text.size() : text.find('=') + 1);
+      if (!result.empty() && std::isalpha(static_cast<unsigned char>(result[0]))) {
+        std::cerr << "tavik-run: --inject " << text << ": '" << result
+                  << "' is no error name of the kernel (ENOENT, EIO, EAGAIN, ...)\n";
+        return 125;
+      }
       std::cerr << "tavik-run: --inject " << text
                 << ": expected NAME#WHEN=RESULT, WHEN K, K+, K+S (K, S >= 1) or *, RESULT a number or an error name\n";
       return 125;

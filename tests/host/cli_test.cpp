@@ -117,6 +117,14 @@ TEST(Cli, ItsOwnFailuresAreStatus125WithAMessage) {
   EXPECT_EQ(tavik_run({"--inject", "syscall_99999999999#1=1", guest_image("probe")}).status, 125);
   EXPECT_EQ(tavik_run({"--root", dir.str() + "/missing", guest_image("probe")}).status, 125);
   EXPECT_EQ(tavik_run({"--stdin", dir.str() + "/missing", guest_image("probe")}).status, 125);
+  // Counts are whole numbers in range: none wraps into "no limit", an injection's K is no " -1".
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--insn-limit", "-1"}, {"--insn-limit", "18446744073709551616"},
+                                       {"--file-size-limit", "-5"}, {"--tsc", "-1"}, {"--write-limit", "4294967296"},
+                                       {"--inject", "open# -1=5"}, {"--inject", "open#1= 5"}}) {
+    bad.push_back(guest_image("probe"));
+    EXPECT_EQ(tavik_run(bad).status, 125) << bad[0] << " " << bad[1];
+  }
+  EXPECT_NE(tavik_run({"--inject", "open#1=ENOTENT", guest_image("probe")}).err.find("'ENOTENT'"), std::string::npos);
   for (const char* seconds : {"nan", "inf", "-1", "x"}) {
     auto bad_timeout = tavik_run({"--timeout", seconds, guest_image("probe")});
     EXPECT_EQ(bad_timeout.status, 125) << seconds;

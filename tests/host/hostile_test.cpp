@@ -2,6 +2,7 @@
 // tree with it, and leaves nothing behind in the root or the process table.
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -212,6 +213,34 @@ TEST(Hostile, FilesSmallOnDiskStaySmallInMemory) {
     EXPECT_LT(measured.seconds, 10) << image;
     EXPECT_LT(fs::file_size(out), 1u << 20) << image;
   }
+}
+
+// Debug information and names are the image's and the guest's: a scope nest deeper than any stack, a source file
+// named with lcov records and a terminal escape, and a forged argv[0] reach no host crash and no output raw.
+TEST(Hostile, ReportsHoldWhateverTheDebugInformationAndTheNamesHold) {
+  Root root;
+  std::string info = (root.dir.path() / "cov.info").string();
+  const std::string image = guest_image("dwarf_bomb");
+  Output run = run_program(TAVIK_RUN_EXE, {"--argv0", "x\ntavik: forged\x1b]0;t\x07", "--coverage", info, image});
+  EXPECT_EQ(run.status, 139);
+  EXPECT_EQ(run.err.rfind("tavik: x\\x0atavik: forged\\x1b]0;t\\x07: page fault", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.find('\x1b'), std::string::npos);
+  EXPECT_NE(run.err.find("inlined calls left out"), std::string::npos) << run.err;
+  std::string lcov = read_file(info);
+  EXPECT_EQ(lcov.find("\nSF:/etc/passwd"), std::string::npos) << lcov;
+  EXPECT_EQ(lcov.find("\nend_of_record\n"), lcov.size() - 15) << "one record, not a forged second: " << lcov;
+  // A limit stop walks the same debug information.
+  Output stop = run_program(TAVIK_RUN_EXE, {"--insn-limit", "1", image});
+  EXPECT_EQ(stop.status, 137);
+  EXPECT_NE(stop.err.find("stopped by the instruction limit"), std::string::npos) << stop.err;
+  // A report file a guest replaced by a FIFO is refused at once; the guest's own end still decides the status.
+  fs::remove(info);
+  ASSERT_EQ(::mkfifo(info.c_str(), 0600), 0);
+  Timed fifo = run_timed({"--timeout", "5", "--coverage", info, image});
+  EXPECT_EQ(fifo.end.status, 139);
+  EXPECT_LT(fifo.seconds, 4);
+  // A report folder that is missing is told before the guest runs.
+  EXPECT_EQ(run_program(TAVIK_RUN_EXE, {"--coverage", root.str() + "/none/cov.info", image}).status, 125);
 }
 
 }  // namespace

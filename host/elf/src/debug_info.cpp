@@ -7,6 +7,7 @@
 #include <elfutils/libdwfl.h>
 
 #include <cstdlib>
+#include <map>
 
 namespace tavik::elf {
 
@@ -16,6 +17,8 @@ struct DebugInfo::Session {
   Dwfl_Module* mod = nullptr;
   Dwarf* dw = nullptr;
   bool attached = false;
+  std::map<Dwarf_Off, bool> shallow;  // compile units by offset: whether their entries nest shallowly enough
+  bool too_deep = false;
   // The unwind in progress.
   const Registers* regs = nullptr;
   const ReadWord* read = nullptr;
@@ -63,6 +66,28 @@ int on_frame(Dwfl_Frame* frame, void* arg) {
   return s->out->size() < s->most ? DWARF_CB_OK : DWARF_CB_ABORT;
 }
 
+// Whether no entry of the compile unit lies deeper than the limit, found without recursion (siblings are skipped
+// by libdw in a loop), so that a hostile nest costs the walk and no stack.
+bool nests_shallowly(Dwarf_Die* cu, size_t deepest) {
+  std::vector<Dwarf_Die> path(1);
+  if (dwarf_child(cu, &path[0]) != 0) return true;
+  for (;;) {
+    if (path.size() > deepest) return false;
+    Dwarf_Die child;
+    if (dwarf_child(&path.back(), &child) == 0) {
+      path.push_back(child);
+      continue;
+    }
+    // A leaf: on to the next sibling at the deepest level that has one.
+    Dwarf_Die next;
+    while (dwarf_siblingof(&path.back(), &next) != 0) {
+      path.pop_back();
+      if (path.empty()) return true;
+    }
+    path.back() = next;
+  }
+}
+
 }  // namespace
 
 DebugInfo::DebugInfo(std::vector<uint8_t> bytes, const std::string& label) : s_(std::make_unique<Session>()) {
@@ -97,8 +122,15 @@ std::vector<InlinedCall> DebugInfo::inlined_at(uint32_t addr) const {
   std::vector<InlinedCall> calls;
   Dwarf_Addr bias = 0;
   Dwarf_Die* cu = s_->mod ? dwfl_module_addrdie(s_->mod, addr, &bias) : nullptr;
+  if (!cu) return calls;
+  auto [known, fresh] = s_->shallow.try_emplace(dwarf_dieoffset(cu), false);
+  if (fresh) known->second = nests_shallowly(cu, kDeepestScopes);
+  if (!known->second) {
+    s_->too_deep = true;
+    return calls;
+  }
   Dwarf_Die* scopes = nullptr;
-  int n = cu ? dwarf_getscopes(cu, addr - bias, &scopes) : 0;
+  int n = dwarf_getscopes(cu, addr - bias, &scopes);
   for (int i = 0; i < n; ++i) {
     if (dwarf_tag(&scopes[i]) != DW_TAG_inlined_subroutine) continue;
     Dwarf_Die origin;
@@ -114,6 +146,8 @@ std::vector<InlinedCall> DebugInfo::inlined_at(uint32_t addr) const {
   free(scopes);
   return calls;
 }
+
+bool DebugInfo::nests_too_deep() const { return s_->too_deep; }
 
 std::vector<UnwoundPc> DebugInfo::unwind(const Registers& regs, const ReadWord& read, size_t most) {
   std::vector<UnwoundPc> out;

@@ -34,20 +34,6 @@ FoundRecord find_record(const ElfImage& image, std::string_view name, std::strin
 
 }  // namespace
 
-std::string printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-    out += escaped;
-  }
-  return out;
-}
-
 Record parse_record(std::span<const uint8_t> bytes, std::string_view magic) {
   if (bytes.size() < kHeadSize)
     throw MetaError("the record is " + std::to_string(bytes.size()) + " bytes, shorter than its 8-byte head");

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 #include <tavik/elf/file.hpp>
+#include <tavik/elf/printable.hpp>
 #include <tavik/image.h>
 
 namespace tavik::meta {
@@ -83,6 +84,6 @@ std::string format_text(const std::string& path, const ImageRecords& records);
 // One JSON object: the magic, version, strings and the section's place in the file, for each record.
 nlohmann::ordered_json to_json(const std::string& path, const ImageRecords& records);
 // Bytes outside printable ASCII as \xNN, so that no file can put control bytes on a terminal; idempotent.
-std::string printable(std::string_view text);
+using elf::printable;
 
 }  // namespace tavik::meta

@@ -198,16 +198,22 @@ void Image::drop_contents() {
   std::string().swap(names_);
 }
 
+namespace {
+
+// C++ names as the programmer wrote them.
+std::string demangled(const char* name) {
+  int status = 0;
+  char* plain = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+  std::string out = status == 0 && plain ? plain : name;
+  std::free(plain);
+  return out;
+}
+
+}  // namespace
+
 std::string Image::function_at(uint32_t addr) const {
   const Symbol* s = symbol_at(addr);
-  if (!s) return "";
-  std::string name = names_.c_str() + s->name;
-  // C++ names as the programmer wrote them.
-  int status = 0;
-  char* plain = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
-  if (status == 0 && plain) name = plain;
-  std::free(plain);
-  return name;
+  return s ? demangled(names_.c_str() + s->name) : "";
 }
 
 const Symbol* Image::symbol_at(uint32_t addr) const {
@@ -231,7 +237,7 @@ std::optional<uint32_t> Image::function_start(uint32_t addr) const {
 
 std::string Image::symbolise(uint32_t addr) const {
   const Symbol* s = symbol_at(addr);
-  return s ? strf("%s+0x%x", names_.c_str() + s->name, addr - s->value) : "?";
+  return s ? strf("%s+0x%x", demangled(names_.c_str() + s->name).c_str(), addr - s->value) : "?";
 }
 
 }  // namespace tavik

@@ -42,7 +42,7 @@ class Image {
   const std::vector<Segment>& segments() const { return segments_; }
   // The segments' file bytes are in the emulator's memory once it is built: the host copy goes.
   void drop_segment_bytes();
-  // "name+0xoff" for the symbol holding addr, or "?" when none does.
+  // "name+0xoff" for the symbol holding addr (C++ names demangled), or "?" when none does.
   std::string symbolise(uint32_t addr) const;
   // The name of the symbol holding addr (C++ names demangled), or "".
   std::string function_at(uint32_t addr) const;

@@ -21,6 +21,8 @@ class GdbConnection {
   // True when the interrupt byte (0x03) waits between packets; never blocks.
   bool interrupted();
   static constexpr size_t kMaxPacket = 16384;
+  // The PacketSize told to gdb: no payload either way is longer.
+  static constexpr size_t kPacketSize = kMaxPacket - 1;
 
  private:
   int get();

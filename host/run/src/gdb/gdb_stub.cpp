@@ -2,7 +2,9 @@
 #include "gdb/gdb_stub.hpp"
 
 #include "base/errors.hpp"
+#include "base/strf.hpp"
 #include "gdb/gdb_connection.hpp"
+#include "kernel/termination.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -36,10 +39,12 @@ GdbStub::~GdbStub() {
   if (listen_fd_ >= 0) ::close(listen_fd_);
 }
 
-void GdbStub::attach(uint32_t entry) {
+bool GdbStub::attach(uint32_t entry) {
   int fd;
+  // SIGINT, SIGTERM and SIGHUP end the wait as they end a run.
   do fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
+  while (fd < 0 && errno == EINTR && !termination_requested());
+  if (fd < 0 && errno == EINTR) return false;
   if (fd < 0) throw SetupError(std::string("--gdb: accept failed: ") + std::strerror(errno));
   conn_ = std::make_unique<GdbConnection>(fd);
   entry_ = entry;
@@ -47,6 +52,7 @@ void GdbStub::attach(uint32_t entry) {
   // Only with a debugger: one code hook serves breakpoints and single steps, one write hook the watchpoints.
   mem_.on_every_instruction(&GdbStub::on_code, this);
   mem_.on_store(&GdbStub::on_write, this);
+  return true;
 }
 
 std::string GdbStub::stop_reply(int signal) const {
@@ -186,7 +192,8 @@ std::string GdbStub::handle(const std::string& p, bool& resume, Resume& how) {
       if (p.rfind("vKill", 0) == 0) { how = Resume::Kill; return "OK"; }
       return "";
     case 'q':
-      if (p.rfind("qSupported", 0) == 0) return "PacketSize=3fff;qXfer:features:read+;swbreak+";
+      if (p.rfind("qSupported", 0) == 0)
+        return strf("PacketSize=%zx;qXfer:features:read+;swbreak+", GdbConnection::kPacketSize);
       if (p == "qAttached") return "1";
       if (p == "qC") return "QC1";
       if (p == "qfThreadInfo") return "m1";
@@ -201,7 +208,7 @@ std::string GdbStub::handle(const std::string& p, bool& resume, Resume& how) {
           return "E01";
         std::string xml = target_xml();
         if (off >= xml.size()) return "l";
-        std::string part = xml.substr(off, std::min<uint64_t>(len, GdbConnection::kMaxPacket / 2));
+        std::string part = xml.substr(off, std::min<uint64_t>(len, GdbConnection::kPacketSize - 1));
         return (off + part.size() >= xml.size() ? "l" : "m") + part;
       }
       if (p.rfind("qXfer:features:read:", 0) == 0) return "E00";
@@ -217,7 +224,9 @@ std::string GdbStub::read_memory(const std::string& args) {
   if (comma == std::string::npos || !parse_hex(args.substr(0, comma), addr) ||
       !parse_hex(args.substr(comma + 1), len))
     return "E01";
-  if (len > GdbConnection::kMaxPacket / 2 || addr + len > 0x100000000ull) return "E14";
+  if (addr + len > 0x100000000ull) return "E14";
+  // An answer fits the packet size gdb was told: a longer read answers its first part, as the protocol allows.
+  len = std::min<uint64_t>(len, GdbConnection::kPacketSize / 2);
   std::vector<uint8_t> buf(len);
   // The debugger reads what is mapped, code included; breakpoints leave memory untouched.
   if (len && (mem_.span(static_cast<uint32_t>(addr), static_cast<uint32_t>(len), UC_PROT_NONE) != len ||

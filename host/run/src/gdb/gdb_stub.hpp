@@ -20,8 +20,9 @@ class GdbStub {
  public:
   GdbStub(Machine& mem, int port);
   ~GdbStub();
-  // Accepts the debugger's connection (loopback only) and arranges to stop at the entry point.
-  void attach(uint32_t entry);
+  // Accepts the debugger's connection (loopback only) and arranges to stop at the entry point; false when a
+  // termination signal ended the wait.
+  bool attach(uint32_t entry);
   // The guest faulted at eip with this signal: report it and serve until the debugger lets it end.
   void report_fault(int signal);
   // The guest ended with this status.

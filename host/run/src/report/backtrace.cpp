@@ -3,6 +3,7 @@
 #include "report/backtrace.hpp"
 
 #include <tavik/elf/debug_info.hpp>
+#include <tavik/elf/printable.hpp>
 
 #include <unicorn/unicorn.h>
 
@@ -33,7 +34,8 @@ void add_frames(const elf::DebugInfo& debug, const Image& image, uint32_t pc, bo
   if (out.size() < kMostFrames) out.push_back(f);
 }
 
-bool unwind_with_debug_info(const Image& image, const Machine& m, uint32_t eip, std::vector<Frame>& out) {
+bool unwind_with_debug_info(const Image& image, const Machine& m, uint32_t eip, Backtrace& bt) {
+  std::vector<Frame>& out = bt.frames;
   elf::DebugInfo* debug = image.debug_info();
   if (!debug) return false;
   const int ids[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX, UC_X86_REG_ESP,
@@ -42,22 +44,32 @@ bool unwind_with_debug_info(const Image& image, const Machine& m, uint32_t eip, 
   for (int i = 0; i < 8; ++i) regs[i] = m.reg(ids[i]);
   regs[8] = eip;
   auto read = [&m](uint32_t addr, uint32_t& word) { return m.read_bytes(addr, &word, 4) == 0; };
-  for (const elf::UnwoundPc& at : debug->unwind(regs, read, kMostFrames)) {
-    if (out.size() >= kMostFrames) break;
+  // One pc more than is shown tells a stack that was cut.
+  for (const elf::UnwoundPc& at : debug->unwind(regs, read, kMostFrames + 1)) {
+    if (out.size() >= kMostFrames) {
+      bt.cut = true;
+      break;
+    }
     add_frames(*debug, image, at.pc, at.call, out);
   }
   // No frame from the unwinder (no call-frame information): the faulting instruction's own line still helps.
   if (out.empty()) add_frames(*debug, image, eip, false, out);
+  bt.inlined_left_out = debug->nests_too_deep();
   return !out.empty() && !out[0].file.empty();
 }
 
 // The saved frame pointers: each frame holds the caller's ebp and, above it, the return address.
-void from_frame_pointers(const Image& image, const Machine& m, uint32_t eip, std::vector<Frame>& out) {
+void from_frame_pointers(const Image& image, const Machine& m, uint32_t eip, Backtrace& bt) {
+  std::vector<Frame>& out = bt.frames;
   out.push_back({eip, image.function_at(eip), "", 0});
   uint32_t ebp = m.reg(UC_X86_REG_EBP);
-  while (out.size() < kMostFrames) {
+  for (;;) {
     uint32_t saved[2];
     if (ebp == 0 || ebp > 0xFFFFFFF7u || m.read_bytes(ebp, saved, sizeof saved) != 0 || saved[1] == 0) break;
+    if (out.size() >= kMostFrames) {
+      bt.cut = true;
+      break;
+    }
     out.push_back({saved[1], image.function_at(saved[1] - 1), "", 0});
     if (saved[0] <= ebp) break;  // frames go up the stack; anything else is no chain
     ebp = saved[0];
@@ -73,28 +85,34 @@ std::string last_component(const std::string& path) {
 
 Backtrace Backtrace::of(const Image& image, const Machine& m, uint32_t eip) {
   Backtrace bt;
-  bt.from_debug_info = unwind_with_debug_info(image, m, eip, bt.frames);
+  bt.from_debug_info = unwind_with_debug_info(image, m, eip, bt);
   if (!bt.from_debug_info) {
     bt.frames.clear();
-    from_frame_pointers(image, m, eip, bt.frames);
+    bt.cut = false;
+    from_frame_pointers(image, m, eip, bt);
   }
   return bt;
 }
 
 std::string Backtrace::where(size_t i) const {
   const Frame& f = frames[i];
-  return f.file.empty() ? "" : strf("%s:%d", last_component(f.file).c_str(), f.line);
+  return f.file.empty() ? "" : strf("%s:%d", elf::printable(last_component(f.file)).c_str(), f.line);
 }
 
 std::string Backtrace::render() const {
-  std::string out = from_debug_info ? "  backtrace:\n" : "  backtrace (frame pointers; no debug information):\n";
+  std::string out = from_debug_info ? "  backtrace" : "  backtrace (frame pointers; no debug information";
+  if (inlined_left_out) out += from_debug_info ? " (inlined calls left out" : "; inlined calls left out";
+  if (inlined_left_out) out += strf(": the debug information nests deeper than %zu", elf::DebugInfo::kDeepestScopes);
+  out += from_debug_info && !inlined_left_out ? ":\n" : "):\n";
   for (size_t i = 0; i < frames.size(); ++i) {
     const Frame& f = frames[i];
-    out += strf("    #%zu 0x%08x in %s", i, f.pc, f.function.empty() ? "?" : f.function.c_str());
+    // Names are the image's: escaped, so that none can forge a line or reach the terminal as a control.
+    out += strf("    #%zu 0x%08x in %s", i, f.pc, f.function.empty() ? "?" : elf::printable(f.function).c_str());
     std::string at = where(i);
     if (!at.empty()) out += " (" + at + ")";
     out += "\n";
   }
+  if (cut) out += strf("    (cut at %zu frames)\n", kMostFrames);
   return out;
 }
 

@@ -23,6 +23,8 @@ struct Frame {
 struct Backtrace {
   std::vector<Frame> frames;
   bool from_debug_info = false;
+  bool cut = false;              // the stack holds more frames than a report shows
+  bool inlined_left_out = false;  // the debug information nests too deep to find inlined calls
 
   // Takes the backtrace of the machine stopped at eip.
   static Backtrace of(const Image& image, const Machine& m, uint32_t eip);

@@ -1,6 +1,8 @@
 // Coverage: block counts from the hook; lines and functions from the image's line table.
 #include "report/coverage.hpp"
 
+#include <tavik/elf/printable.hpp>
+
 #include <algorithm>
 #include <map>
 #include <vector>
@@ -61,11 +63,12 @@ std::string Coverage::render(const Image& image) const {
     files[table.files()[fn.file]].functions[table.names()[fn.name]] = {fn.line, count_at(spans, fn.low)};
   std::string out;
   for (const auto& [name, file] : files) {
-    out += "TN:\nSF:" + name + "\n";
+    // Names are the image's: escaped, so that none can end a record and forge another.
+    out += "TN:\nSF:" + elf::printable(name) + "\n";
     size_t hit_functions = 0, hit_lines = 0;
-    for (const auto& [fn, at] : file.functions) out += strf("FN:%d,%s\n", at.first, fn.c_str());
+    for (const auto& [fn, at] : file.functions) out += strf("FN:%d,%s\n", at.first, elf::printable(fn).c_str());
     for (const auto& [fn, at] : file.functions) {
-      out += strf("FNDA:%llu,%s\n", static_cast<unsigned long long>(at.second), fn.c_str());
+      out += strf("FNDA:%llu,%s\n", static_cast<unsigned long long>(at.second), elf::printable(fn).c_str());
       hit_functions += at.second != 0;
     }
     out += strf("FNF:%zu\nFNH:%zu\n", file.functions.size(), hit_functions);

@@ -1,6 +1,8 @@
 // FaultReport: first line, disassembly of the faulting instruction, registers, stack words.
 #include "report/fault_report.hpp"
 
+#include <tavik/elf/printable.hpp>
+
 #include "report/backtrace.hpp"
 #include "cpu/guest_code.hpp"
 #include "cpu/image.hpp"
@@ -27,9 +29,11 @@ std::string disassemble(const Machine& mem, uint32_t eip) {
 
 std::string FaultReport::render(const std::string& process, const FaultInfo& fault, const Image& image,
                                 const Machine& mem, const Backtrace& bt) {
-  std::string out = "tavik: " + process + ": " + fault_words(fault.kind) + ": ";
+  // The process name (a guest's argv[0]) and the symbols are escaped: none can forge a line or reach the terminal
+  // as a control sequence.
+  std::string out = "tavik: " + elf::printable(process) + ": " + fault_words(fault.kind) + ": ";
   if (fault.kind == FaultKind::PageFault) out += strf("%s at 0x%08x, ", fault.access.c_str(), fault.addr);
-  out += strf("eip 0x%08x (%s)\n", fault.eip, image.symbolise(fault.eip).c_str());
+  out += strf("eip 0x%08x (%s)\n", fault.eip, elf::printable(image.symbolise(fault.eip)).c_str());
   if (!bt.frames.empty() && !bt.where(0).empty()) out += "  source: " + bt.where(0) + "\n";
   out += "  code:   " + disassemble(mem, fault.eip) + "\n";
   static const std::pair<const char*, int> regs[] = {
@@ -59,9 +63,11 @@ std::string FaultReport::render(const std::string& process, const FaultInfo& fau
 
 std::string FaultReport::render_stop(const std::string& process, Limit limit, uint32_t eip, const Image& image,
                                      const Backtrace& bt) {
-  const char* what = limit == Limit::Timeout ? "the time limit" : "the instruction limit";
-  std::string out = strf("tavik: %s: stopped by %s, eip 0x%08x (%s)", process.c_str(), what, eip,
-                         image.symbolise(eip).c_str());
+  const char* what = limit == Limit::Timeout     ? "the time limit"
+                     : limit == Limit::InsnLimit ? "the instruction limit"
+                                                 : "a termination signal";
+  std::string out = strf("tavik: %s: stopped by %s, eip 0x%08x (%s)", elf::printable(process).c_str(), what, eip,
+                         elf::printable(image.symbolise(eip)).c_str());
   if (!bt.frames.empty() && !bt.where(0).empty()) out += " at " + bt.where(0);
   return out + "\n" + bt.render();
 }

@@ -2,6 +2,8 @@
 // table at the end.
 #include "report/profile.hpp"
 
+#include <tavik/elf/printable.hpp>
+
 #include <unistd.h>
 
 #include <compare>
@@ -36,16 +38,17 @@ class Texts {
     text = text.substr(0, kLongestName);
     auto it = ids_.find(text);
     if (it != ids_.end()) return it->second;
-    // A line of the file must stay one line whatever a name holds.
-    std::string& kept = texts_.emplace_back(text);
-    for (char& c : kept)
-      if (c == '\n' || c == '\r') c = '?';
-    return ids_.emplace(std::string_view(texts_.back()), static_cast<uint32_t>(texts_.size() - 1)).first->second;
+    // A line of the file must stay one line whatever a name holds, and show no control bytes: the name is kept
+    // escaped, and found again by its own bytes.
+    texts_.emplace_back(elf::printable(text));
+    const std::string& key = raw_.emplace_back(text);
+    return ids_.emplace(std::string_view(key), static_cast<uint32_t>(texts_.size() - 1)).first->second;
   }
   const std::string& operator[](uint32_t id) const { return texts_[id]; }
 
  private:
-  std::deque<std::string> texts_;  // never moved: ids_ views them
+  std::deque<std::string> texts_;  // as written
+  std::deque<std::string> raw_;    // as found; never moved: ids_ views them
   std::unordered_map<std::string_view, uint32_t> ids_;
 };
 
@@ -246,9 +249,7 @@ std::string Profile::render(const std::string& command) {
     count += c.count;
     inclusive += c.inclusive;
   }
-  std::string cmd = command.substr(0, kLongestName);
-  for (char& c : cmd)
-    if (c == '\n' || c == '\r') c = '?';
+  std::string cmd = elf::printable(command.substr(0, kLongestName));
   std::string out = strf("# callgrind format\nversion: 1\ncreator: tavik-run\npid: %d\ncmd: %s\npart: 1\n\n",
                          static_cast<int>(::getpid()), cmd.c_str());
   out += strf("positions: line\nevents: Ir\nsummary: %llu\n", static_cast<unsigned long long>(total_));

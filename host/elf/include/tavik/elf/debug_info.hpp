@@ -38,8 +38,11 @@ class DebugInfo {
   Dwarf* dwarf() const;
   // The source file and line holding addr.
   bool line_at(uint32_t addr, std::string& file, int& line) const;
-  // The inlined calls whose code holds addr, innermost first.
+  // The inlined calls whose code holds addr, innermost first. A compile unit whose entries nest deeper than
+  // kDeepestScopes gives none (libdw walks scopes recursively): nests_too_deep() then says so.
   std::vector<InlinedCall> inlined_at(uint32_t addr) const;
+  bool nests_too_deep() const;
+  static constexpr size_t kDeepestScopes = 1024;
 
   // DWARF's i386 numbering: eax ecx edx ebx esp ebp esi edi, then the return address column (eip).
   using Registers = std::array<uint32_t, 9>;
