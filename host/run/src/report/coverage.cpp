@@ -15,8 +15,32 @@
 namespace tavik {
 namespace {
 
-// A translated block spans at most a few pages: blocks that could hold an address start this close below it.
-constexpr uint32_t kLongestBlock = 3 * 4096;
+// How often each instruction ran: the executions of the blocks that hold it, as sums of what starts at or below
+// an address less what ends there, so that a look-up costs a search however many blocks overlap.
+class Executions {
+ public:
+  void add(uint64_t start, uint64_t end, uint64_t runs) {
+    starts_.push_back({start, runs});
+    ends_.push_back({end, runs});
+  }
+  void sum_up() {
+    running_sums(starts_);
+    running_sums(ends_);
+  }
+  uint64_t at(uint64_t addr) const { return upto(starts_, addr) - upto(ends_, addr); }
+
+ private:
+  using Points = std::vector<std::pair<uint64_t, uint64_t>>;  // address, then runs (summed up to it)
+  static void running_sums(Points& p) {
+    std::sort(p.begin(), p.end());
+    for (size_t i = 1; i < p.size(); ++i) p[i].second += p[i - 1].second;
+  }
+  static uint64_t upto(const Points& p, uint64_t addr) {
+    auto it = std::upper_bound(p.begin(), p.end(), addr, [](uint64_t a, const auto& x) { return a < x.first; });
+    return it == p.begin() ? 0 : std::prev(it)->second;
+  }
+  Points starts_, ends_;
+};
 
 struct SourceFile {
   std::map<int, uint64_t> lines;                        // line -> executions
@@ -35,32 +59,21 @@ void Coverage::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
   ++b.runs;
 }
 
-uint64_t Coverage::count_at(const std::vector<Span>& spans, uint32_t addr) {
-  uint64_t runs = 0;
-  auto it = std::upper_bound(spans.begin(), spans.end(), addr, [](uint32_t a, const Span& s) { return a < s.start; });
-  while (it != spans.begin()) {
-    --it;
-    if (addr - it->start >= kLongestBlock) break;
-    if (addr - it->start < it->size) runs += it->runs;
-  }
-  return runs;
-}
-
 std::string Coverage::render(const Image& image) const {
   if (!image.debug_info()) return "";
-  std::vector<Span> spans;
-  for (const auto& [start, b] : blocks_.records()) spans.push_back({start, b.size, b.runs});
-  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+  Executions ran;
+  for (const auto& [start, b] : blocks_.records()) ran.add(start, uint64_t{start} + b.size, b.runs);
+  ran.sum_up();
   LineTable table(image);
   std::map<std::string, SourceFile> files;
   for (const LineRow& row : table.rows()) {
     if (!row.statement || row.end_sequence || row.line <= 0) continue;
     uint64_t& hits = files[table.files()[row.file]].lines[row.line];
-    hits = std::max(hits, count_at(spans, row.addr));
+    hits = std::max(hits, ran.at(row.addr));
   }
   // The functions: each subprogram with code, counted by the executions of its first instruction.
   for (const DwarfFunction& fn : table.functions())
-    files[table.files()[fn.file]].functions[table.names()[fn.name]] = {fn.line, count_at(spans, fn.low)};
+    files[table.files()[fn.file]].functions[table.names()[fn.name]] = {fn.line, ran.at(fn.low)};
   std::string out;
   for (const auto& [name, file] : files) {
     // Names are the image's: escaped, so that none can end a record and forge another.

@@ -25,12 +25,6 @@ class Coverage {
 
  private:
   static void on_block(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
-  struct Span {
-    uint32_t start, size;
-    uint64_t runs;
-  };
-  // How often the instruction at addr ran: the executions of the blocks holding it (spans sorted by start).
-  static uint64_t count_at(const std::vector<Span>& spans, uint32_t addr);
 
   struct Block {
     uint32_t size = 0;

@@ -2,11 +2,13 @@
 #include "report/report_files.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "base/errors.hpp"
 #include "base/strf.hpp"
@@ -64,6 +66,9 @@ bool write_in(int dir, const std::string& leaf, const char* option, const std::s
 }  // namespace
 
 ReportFiles::ReportFiles(const MeasureOptions& measure) : root_pid_(::getpid()) {
+  void* page = ::mmap(nullptr, sizeof(Written), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) throw EmulatorError("cannot map the report counters");
+  written_ = new (page) Written{{0}, {0}, {0}};
   coverage_path_ = measure.coverage_file;
   profile_path_ = measure.profile_file;
   coverage_dir_ = open_folder("--coverage", coverage_path_, coverage_leaf_);
@@ -71,21 +76,40 @@ ReportFiles::ReportFiles(const MeasureOptions& measure) : root_pid_(::getpid()) 
     profile_dir_ = open_folder("--profile", profile_path_, profile_leaf_);
   } catch (...) {
     if (coverage_dir_ >= 0) ::close(coverage_dir_);
+    ::munmap(written_, sizeof(Written));
     throw;
   }
 }
 
 ReportFiles::~ReportFiles() {
+  ::munmap(written_, sizeof(Written));
   if (coverage_dir_ >= 0) ::close(coverage_dir_);
   if (profile_dir_ >= 0) ::close(profile_dir_);
 }
 
+bool ReportFiles::take(uint64_t n, bool profile, std::string& why) const {
+  // The first process's report is always written: the bounds are on what spawned processes add.
+  if (::getpid() == root_pid_) return true;
+  if (profile && written_->profiles.fetch_add(1) >= kMostProfiles) {
+    why = strf("--profile %s: this run's spawned processes wrote %u profiles already; this one's is left out", profile_path_.c_str(),
+               kMostProfiles);
+    return false;
+  }
+  std::atomic<uint64_t>& bytes = profile ? written_->profile_bytes : written_->coverage_bytes;
+  if (bytes.fetch_add(n) + n <= kMostBytes) return true;
+  why = strf("%s %s: this run's spawned processes wrote %llu MiB of reports already; this one's is left out", profile ? "--profile" : "--coverage",
+             (profile ? profile_path_ : coverage_path_).c_str(), static_cast<unsigned long long>(kMostBytes >> 20));
+  return false;
+}
+
 bool ReportFiles::append_coverage(const std::string& text, std::string& why) const {
+  if (!take(text.size(), false, why)) return false;
   return write_in(coverage_dir_, coverage_leaf_, "--coverage", coverage_path_, text, true, why);
 }
 
 bool ReportFiles::write_profile(const std::string& text, std::string& why) const {
   int pid = ::getpid();
+  if (!take(text.size(), true, why)) return false;
   std::string suffix = pid == root_pid_ ? "" : strf(".%d", pid);
   return write_in(profile_dir_, profile_leaf_ + suffix, "--profile", profile_path_ + suffix, text, false, why);
 }
