@@ -48,7 +48,8 @@ if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")
   set(TAVIK_SDK "${_tavik_sdk}")
   # After the compiler's own headers, whose limits.h looks for the system's with #include_next.
   string(APPEND CMAKE_C_FLAGS_INIT " -isystem ${TAVIK_SDK}/include")
-  string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${TAVIK_SDK}/include")
+  # The SDK's C++ headers first: they stand in for the compiler's wrappers of a hosted C library.
+  set(CMAKE_CXX_FLAGS_INIT "-isystem ${TAVIK_SDK}/include/c++ ${CMAKE_CXX_FLAGS_INIT} -isystem ${TAVIK_SDK}/include")
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-T,${TAVIK_SDK}/lib/tavik.ld")
   set(_tavik_libs "${TAVIK_SDK}/lib/crt0.o -Wl,--whole-archive ${TAVIK_SDK}/lib/libc.a -Wl,--no-whole-archive ${TAVIK_LIBGCC}")
   set(CMAKE_C_STANDARD_LIBRARIES "${_tavik_libs}")
