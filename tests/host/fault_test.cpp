@@ -115,6 +115,9 @@ TEST(Faults, AddressesOfPageFaults) {
   EXPECT_EQ(rodata.result.fault.addr, 0x401000u) << "a store to the read-only segment";
   auto overflow = tavik::test::run_guest(tavik::test::guest_image("faults"), {"s"});
   EXPECT_EQ(overflow.result.fault.addr, 0xC0000000u - (1u << 20) - 4) << "just below the 1 MiB stack";
+  EXPECT_NE(overflow.err.find("\n  stack overflow? the access is 4 bytes below the stack"), std::string::npos)
+      << overflow.err;
+  EXPECT_EQ(rodata.err.find("stack overflow?"), std::string::npos);
 }
 
 TEST(Faults, ReturningExitEndsInTheHaltLoopAsAProtectionFault) {

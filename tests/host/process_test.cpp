@@ -30,6 +30,9 @@ TEST(ProcessEnd, AbortIsStatusOne) {
   EXPECT_EQ(run.result.end, tavik::RunResult::End::Exit);
   EXPECT_EQ(run.result.status, 1);
   EXPECT_EQ(run.out, "") << "abort writes no message";
+  // The kit says where it was called, with the caller in the backtrace.
+  EXPECT_EQ(run.err.rfind("tavik: process_end: abort called, eip ", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find(" in main"), std::string::npos) << run.err;
 }
 
 TEST(ProcessEnd, AtexitHandlersNeverRun) {

@@ -73,18 +73,23 @@ void enter_ring3(Machine& m, uint32_t entry, uint32_t esp) {
 
 }  // namespace
 
+uint32_t stack_base(uint32_t stack_size) {
+  return kStackTop - static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(round_page(stack_size), 4 * kPage),
+                                                               kStackTop));
+}
+
 void build_address_space(Machine& m, const Image& image, const std::vector<std::string>& argv, uint32_t stack_size) {
   stack_size = static_cast<uint32_t>(std::max<uint64_t>(round_page(stack_size), 4 * kPage));
   if (stack_size > kStackTop / 2) throw SetupError(strf("stack size %#x is too large", stack_size));
-  uint32_t stack_base = kStackTop - stack_size;
+  uint32_t lowest = stack_base(stack_size);
   for (const Segment& s : image.segments()) {
-    if (uint64_t(s.vaddr) + round_page(s.memsz) > stack_base)
+    if (uint64_t(s.vaddr) + round_page(s.memsz) > lowest)
       throw SetupError(strf("%s: segment at %#x overlaps the stack (%#x..%#x)", image.label().c_str(), s.vaddr,
-                            stack_base, kStackTop));
+                            lowest, kStackTop));
     m.map(s.vaddr, static_cast<uint32_t>(round_page(s.memsz)), s.perms);
     m.poke(s.vaddr, s.bytes.data(), s.bytes.size());  // beyond filesz the fresh mapping is already zero
   }
-  m.map(stack_base, stack_size, UC_PROT_READ | UC_PROT_WRITE);
+  m.map(lowest, stack_size, UC_PROT_READ | UC_PROT_WRITE);
   uint32_t esp = lay_out_arguments(m, argv, stack_size);
   map_system_page(m);
   enter_ring3(m, image.entry(), esp);

@@ -18,6 +18,9 @@ constexpr uint32_t kTrampoline = kSystemPage + 0x800;
 // The selectors of the GDT there: the guest runs with kUserCode and kUserData.
 constexpr uint16_t kKernelData = 0x10, kUserCode = 0x1B, kUserData = 0x23;
 
+// The lowest address of a stack of (at least) stack_size bytes below TAVIK_STACK_TOP.
+uint32_t stack_base(uint32_t stack_size);
+
 // Maps and fills everything; the emulation then starts at kTrampoline. Throws SetupError when the image and the
 // stack do not fit together, or the arguments do not fit the stack.
 void build_address_space(Machine& m, const Image& image, const std::vector<std::string>& argv, uint32_t stack_size);

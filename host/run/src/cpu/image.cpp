@@ -235,6 +235,12 @@ std::optional<uint32_t> Image::function_start(uint32_t addr) const {
   return s ? std::optional<uint32_t>(s->value) : std::nullopt;
 }
 
+std::optional<uint32_t> Image::function_named(const std::string& name) const {
+  for (const Symbol& s : symbols_)
+    if (name == names_.c_str() + s.name) return s.value;
+  return std::nullopt;
+}
+
 std::string Image::symbolise(uint32_t addr) const {
   const Symbol* s = symbol_at(addr);
   return s ? strf("%s+0x%x", demangled(names_.c_str() + s->name).c_str(), addr - s->value) : "?";

@@ -120,6 +120,11 @@ void Machine::on_every_instruction(BlockHook fn, void* self) {
   add_hook(uc_, UC_HOOK_CODE, reinterpret_cast<void*>(fn), self, "uc_hook_add(CODE)");
 }
 
+void Machine::on_instruction_at(uint32_t addr, BlockHook fn, void* self) {
+  uc_hook h;
+  uc_check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(fn), self, addr, addr), "uc_hook_add(CODE)");
+}
+
 void Machine::on_interrupt(InterruptHook fn, void* self) {
   add_hook(uc_, UC_HOOK_INTR, reinterpret_cast<void*>(fn), self, "uc_hook_add(INTR)");
 }

@@ -46,6 +46,8 @@ class Machine {
   using BlockHook = void (*)(uc_engine* uc, uint64_t start, uint32_t size, void* self);
   void on_every_block(BlockHook fn, void* self);
   void on_every_instruction(BlockHook fn, void* self);
+  // Before the instruction at addr executes (one instruction's hook costs the others nothing).
+  void on_instruction_at(uint32_t addr, BlockHook fn, void* self);
   // Interrupts and CPU exceptions, with their vector.
   using InterruptHook = void (*)(uc_engine* uc, uint32_t intno, void* self);
   void on_interrupt(InterruptHook fn, void* self);

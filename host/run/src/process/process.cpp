@@ -65,6 +65,9 @@ Process::Outcome Process::run(const std::function<void(Machine&)>& before_start)
     profile_ = std::make_unique<Profile>(m_, image_);
     profile_->install();
   }
+  // The library's abort ends a program with status 1 and says nothing: the kit says where it was called.
+  if (std::optional<uint32_t> abort_at = image_.function_named("abort"))
+    m_.on_instruction_at(*abort_at, &Process::on_abort, this);
   if (opt_.gdb_port) {
     gdb_ = std::make_unique<GdbStub>(m_, opt_.gdb_port);
     say(strf("tavik-run: waiting for gdb on 127.0.0.1:%d\n", opt_.gdb_port));
@@ -117,6 +120,14 @@ std::string Process::command_line() const {
   return line;
 }
 
+void Process::on_abort(uc_engine*, uint64_t addr, uint32_t, void* self) {
+  auto* p = static_cast<Process*>(self);
+  p->end_.guarded([&] {
+    uint32_t eip = static_cast<uint32_t>(addr);
+    p->say(FaultReport::render_abort(p->name_, eip, p->image_, Backtrace::of(p->image_, p->m_, eip, true)));
+  });
+}
+
 void Process::say(const std::string& text) const {
   ssize_t ignored = ::write(opt_.io.stderr_fd, text.data(), text.size());
   (void)ignored;
@@ -155,7 +166,7 @@ RunResult Process::make_known() {
       res.fault = end_.fault();
       Backtrace bt = Backtrace::of(image_, m_, res.fault.eip);
       setup_.trace.end_fault(res.fault, bt);
-      say(FaultReport::render(name_, res.fault, image_, m_, bt));
+      say(FaultReport::render(name_, res.fault, image_, m_, bt, stack_base(opt_.limits.stack_size)));
       break;
     }
     default:

@@ -67,6 +67,7 @@ class Process {
   void report_stop(Limit limit);
   std::string command_line() const;
   void say(const std::string& text) const;
+  static void on_abort(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
 
   Image& image_;
   std::vector<std::string> argv_;

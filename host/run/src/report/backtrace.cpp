@@ -59,9 +59,12 @@ bool unwind_with_debug_info(const Image& image, const Machine& m, uint32_t eip, 
 }
 
 // The saved frame pointers: each frame holds the caller's ebp and, above it, the return address.
-void from_frame_pointers(const Image& image, const Machine& m, uint32_t eip, Backtrace& bt) {
+void from_frame_pointers(const Image& image, const Machine& m, uint32_t eip, bool at_entry, Backtrace& bt) {
   std::vector<Frame>& out = bt.frames;
   out.push_back({eip, image.function_at(eip), "", 0});
+  uint32_t ret;
+  if (at_entry && m.read_bytes(m.reg(UC_X86_REG_ESP), &ret, 4) == 0 && ret != 0)
+    out.push_back({ret, image.function_at(ret - 1), "", 0});
   uint32_t ebp = m.reg(UC_X86_REG_EBP);
   for (;;) {
     uint32_t saved[2];
@@ -83,13 +86,13 @@ std::string last_component(const std::string& path) {
 
 }  // namespace
 
-Backtrace Backtrace::of(const Image& image, const Machine& m, uint32_t eip) {
+Backtrace Backtrace::of(const Image& image, const Machine& m, uint32_t eip, bool at_entry) {
   Backtrace bt;
   bt.from_debug_info = unwind_with_debug_info(image, m, eip, bt);
   if (!bt.from_debug_info) {
     bt.frames.clear();
     bt.cut = false;
-    from_frame_pointers(image, m, eip, bt);
+    from_frame_pointers(image, m, eip, at_entry, bt);
   }
   return bt;
 }
@@ -113,6 +116,9 @@ std::string Backtrace::render() const {
     out += "\n";
   }
   if (cut) out += strf("    (cut at %zu frames)\n", kMostFrames);
+  if (!from_debug_info && frames.size() == 1)
+    out += "    (no caller found: the image has no debug information and this code keeps no frame pointers; build "
+           "with -g)\n";
   return out;
 }
 

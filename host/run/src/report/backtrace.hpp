@@ -26,8 +26,9 @@ struct Backtrace {
   bool cut = false;              // the stack holds more frames than a report shows
   bool inlined_left_out = false;  // the debug information nests too deep to find inlined calls
 
-  // Takes the backtrace of the machine stopped at eip.
-  static Backtrace of(const Image& image, const Machine& m, uint32_t eip);
+  // Takes the backtrace of the machine stopped at eip; at_entry: eip is a function's first instruction, whose
+  // caller's return address is still on top of the stack.
+  static Backtrace of(const Image& image, const Machine& m, uint32_t eip, bool at_entry = false);
 
   // "store.c:88" for frame i (the file's last component), or "" without a line.
   std::string where(size_t i) const;

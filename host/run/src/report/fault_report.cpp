@@ -1,6 +1,7 @@
 // FaultReport: first line, disassembly of the faulting instruction, registers, stack words.
 #include "report/fault_report.hpp"
 
+#include <tavik/abi.h>
 #include <tavik/elf/printable.hpp>
 
 #include "report/backtrace.hpp"
@@ -25,15 +26,21 @@ std::string disassemble(const Machine& mem, uint32_t eip) {
   return strf("%s%s %s", bytes.c_str(), code[0].mnemonic, code[0].op_str);
 }
 
+// How far below the stack an access still reads as an overflow of it: a large frame's first touch.
+constexpr uint32_t kOverflowReach = 64 * 1024;
+
 }  // namespace
 
 std::string FaultReport::render(const std::string& process, const FaultInfo& fault, const Image& image,
-                                const Machine& mem, const Backtrace& bt) {
+                                const Machine& mem, const Backtrace& bt, uint32_t stack_base) {
   // The process name (a guest's argv[0]) and the symbols are escaped: none can forge a line or reach the terminal
   // as a control sequence.
   std::string out = "tavik: " + elf::printable(process) + ": " + fault_words(fault.kind) + ": ";
   if (fault.kind == FaultKind::PageFault) out += strf("%s at 0x%08x, ", fault.access.c_str(), fault.addr);
   out += strf("eip 0x%08x (%s)\n", fault.eip, elf::printable(image.symbolise(fault.eip)).c_str());
+  if (fault.kind == FaultKind::PageFault && fault.addr < stack_base && stack_base - fault.addr <= kOverflowReach)
+    out += strf("  stack overflow? the access is %u bytes below the stack (%u KiB from 0x%08x)\n",
+                stack_base - fault.addr, (TAVIK_STACK_TOP - stack_base) >> 10, stack_base);
   if (!bt.frames.empty() && !bt.where(0).empty()) out += "  source: " + bt.where(0) + "\n";
   out += "  code:   " + disassemble(mem, fault.eip) + "\n";
   static const std::pair<const char*, int> regs[] = {
@@ -70,6 +77,17 @@ std::string FaultReport::render_stop(const std::string& process, Limit limit, ui
                          elf::printable(image.symbolise(eip)).c_str());
   if (!bt.frames.empty() && !bt.where(0).empty()) out += " at " + bt.where(0);
   return out + "\n" + bt.render();
+}
+
+}  // namespace tavik
+
+namespace tavik {
+
+std::string FaultReport::render_abort(const std::string& process, uint32_t eip, const Image& image,
+                                      const Backtrace& bt) {
+  return strf("tavik: %s: abort called, eip 0x%08x (%s)\n", elf::printable(process).c_str(), eip,
+              elf::printable(image.symbolise(eip)).c_str()) +
+         bt.render();
 }
 
 }  // namespace tavik

@@ -17,11 +17,15 @@ class FaultReport {
   //   tavik: NAME: page fault: write at 0x00000000, eip 0x0040104a (main+0x1a)
   // then the source line when the image has one, the faulting instruction, the registers, the top of the
   // stack and the backtrace.
+  // stack_base: the lowest address of the stack, for telling a fault just below it (a stack overflow).
   static std::string render(const std::string& process, const FaultInfo& fault, const Image& image,
-                            const Machine& m, const Backtrace& bt);
+                            const Machine& m, const Backtrace& bt, uint32_t stack_base);
   // The one line of a run stopped by a limit, and the same backtrace.
   static std::string render_stop(const std::string& process, Limit limit, uint32_t eip, const Image& image,
                                  const Backtrace& bt);
+  // The line of a program that called the library's abort (which ends it with status 1 and no word of its own),
+  // and the backtrace of the call.
+  static std::string render_abort(const std::string& process, uint32_t eip, const Image& image, const Backtrace& bt);
 };
 
 }  // namespace tavik
