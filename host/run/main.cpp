@@ -83,16 +83,19 @@ bool parse_injection(const std::string& text, tavik::Injection& out) {
   }
 }
 
-// strace's -e: trace=NAME,NAME,... with call names or classes (file, desc, process).
+// strace's -e: [trace=]NAME,NAME,... with call names or classes (file, desc, process); a leading ! traces every
+// call but those (kept as "!NAME" words). Repeated, the lists add up.
 bool parse_filter(const std::string& text, std::vector<std::string>& out) {
   const std::string prefix = "trace=";
-  if (text.rfind(prefix, 0) != 0) return false;
-  std::string list = text.substr(prefix.size());
+  std::string list = text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+  if (list.find('=') != std::string::npos) return false;  // another of strace's qualifiers: not this kit's
+  bool all_but = !list.empty() && list[0] == '!';
+  if (all_but) list.erase(0, 1);
   for (size_t at = 0; at <= list.size();) {
     size_t comma = std::min(list.find(',', at), list.size());
     std::string word = list.substr(at, comma - at);
     if (word.empty()) return false;
-    out.push_back(word);
+    out.push_back(all_but ? "!" + word : word);
     at = comma + 1;
   }
   return !out.empty();
@@ -114,7 +117,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> injects;
   uint64_t tsc = 0;
 
-  std::string filter;
+  std::vector<std::string> filters;
   CLI::App app{"Runs a tavik executable: tavik-run [OPTIONS] EXE [ARGS...]"};
   app.formatter(std::make_shared<Usage>());
   app.prefix_command();
@@ -126,7 +129,9 @@ int main(int argc, char** argv) {
   app.add_option("-o,--trace-file", opt.trace.file, "Trace system calls into FILE instead");
   app.add_option("-s,--string-limit", opt.trace.string_limit, "Show at most N bytes of a buffer (default 32)")
       ->check(count_up_to(UINT32_MAX));
-  app.add_option("-e", filter, "trace=NAME,...: trace only these calls or classes (file, desc, process)");
+  app.add_option("-e", filters,
+                 "[trace=][!]NAME,...: trace only these calls or classes (file, desc, process), or all but them")
+      ->allow_extra_args(false);
   app.add_flag("-T,--time", opt.trace.time, "Show the time spent in each call");
   app.add_flag("-c,--summary", opt.trace.summary, "Print a table of calls, errors and time at the end");
   app.add_option("--trace-json", opt.trace.json, "Trace system calls as JSON lines into FILE");
@@ -171,8 +176,9 @@ int main(int argc, char** argv) {
               << "'--')\nRun with --help for more information.\n";
     return 125;
   }
-  if (!filter.empty() && !parse_filter(filter, opt.trace.calls)) {
-    std::cerr << "tavik-run: -e " << filter << ": expected trace=NAME,... (call names or file, desc, process)\n";
+  for (const std::string& filter : filters) {
+    if (parse_filter(filter, opt.trace.calls)) continue;
+    std::cerr << "tavik-run: -e " << filter << ": expected [trace=][!]NAME,... (call names or file, desc, process)\n";
     return 125;
   }
   if (!opt.trace.calls.empty() || opt.trace.time || app.count("-s")) opt.trace.text = true;

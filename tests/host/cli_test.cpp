@@ -84,6 +84,16 @@ TEST(Cli, OptionsReachTheRun) {
   EXPECT_EQ(json.out.size(), 16u);
   EXPECT_EQ(json.out[0], 5);
   EXPECT_NE(read_file(dir.path() / "t.json").find("\"exit\":0}"), std::string::npos);
+  // strace's forms of -e: a bare list, "all but", and several adding up.
+  std::vector<std::string> calls = {probe, "p:10:/d", "s:mkdir:&10:0:0", "s:rmdir:&10:0:0", "o:0:1"};
+  auto traced = [&](std::vector<std::string> filters) {
+    filters.insert(filters.begin(), {"--root", dir.str()});
+    filters.insert(filters.end(), calls.begin(), calls.end());
+    return tavik_run(filters).err;
+  };
+  EXPECT_EQ(traced({"-e", "mkdir"}), "mkdir(\"/d\") = 0\n+++ exited with 0 +++\n");
+  EXPECT_EQ(traced({"-e", "trace=!mkdir,_exit,write"}), "rmdir(\"/d\") = 0\n+++ exited with 0 +++\n");
+  EXPECT_EQ(traced({"-e", "mkdir", "-e", "rmdir"}), "mkdir(\"/d\") = 0\nrmdir(\"/d\") = 0\n+++ exited with 0 +++\n");
 }
 
 TEST(Cli, ItsOwnFailuresAreStatus125WithAMessage) {
@@ -109,7 +119,8 @@ TEST(Cli, ItsOwnFailuresAreStatus125WithAMessage) {
   EXPECT_EQ(typo.status, 125);
   EXPECT_NE(typo.err.find("unknown option '--trce'"), std::string::npos) << typo.err;
   EXPECT_EQ(tavik_run({"-e", "trace=nosuch", guest_image("probe")}).status, 125);
-  EXPECT_EQ(tavik_run({"-e", "open", guest_image("probe")}).status, 125);
+  EXPECT_EQ(tavik_run({"-e", "!nosuch", guest_image("probe")}).status, 125);
+  EXPECT_EQ(tavik_run({"-e", "signal=none", guest_image("probe")}).status, 125);
   EXPECT_EQ(tavik_run({"--inject", "nosuch#1=1", guest_image("probe")}).status, 125);
   // A number is named as the trace names it: a call of the table by its name, no leading zeros.
   EXPECT_EQ(tavik_run({"--inject", "syscall_4#1=1", guest_image("probe")}).status, 125);

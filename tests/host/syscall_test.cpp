@@ -307,6 +307,8 @@ TEST_F(Spawn, ChildrenRunWithTheirArgumentsAndReportTheirStatus) {
   EXPECT_GT(r[0], 0);
   EXPECT_EQ(r[1], r[0]) << "waitpid answers the child's id";
   EXPECT_EQ(run.out, std::string("probe\na\nq:5\nend\n") + std::string("\x00\x05\x00\x00", 4));
+  EXPECT_EQ(calls_of(run.result, TAVIK_NR_spawn)[0].argv, (std::vector<std::string>{"probe", "a", "q:5"}))
+      << "the trace shows the argument vector";
 }
 
 TEST_F(Spawn, AFaultingChildIsSeenAsItsSignal) {

@@ -36,7 +36,8 @@ struct TraceOptions {
   std::string file;                        // the text trace into this file instead (implies text)
   std::string json;                        // JSON-lines trace file; empty: none
   uint32_t string_limit = 32;              // bytes of a buffer a text line shows (paths: 8 times as many)
-  std::vector<std::string> calls;          // only these calls or classes (file, desc, process); empty: all
+  std::vector<std::string> calls;          // only these calls or classes (file, desc, process), "!NAME": all but
+                                           // these; empty: all
   bool time = false;                       // text lines end with the time spent in the call: <0.000012>
   bool summary = false;                    // a table of calls, errors and time per call at each process's end
   bool keep = true;                        // fill RunResult::trace (the command line turns it off)
@@ -78,6 +79,7 @@ struct TraceEvent {
   int32_t ret;
   std::string data;                        // bytes passed (write, writefile, stream_write) or delivered (read)
   std::optional<std::string> path;
+  std::vector<std::string> argv;           // the argument vector a spawn read
   bool injected = false;
 };
 

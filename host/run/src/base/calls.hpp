@@ -10,7 +10,7 @@
 namespace tavik {
 
 // How an argument register is read and shown (tavik/calls.def names them).
-enum class ArgKind { NONE, INT, UINT, PTR, FD, PATH, BYTES_OUT, BYTES_IN, OPEN_FLAGS, MODE, WHENCE, HANDLE };
+enum class ArgKind { NONE, INT, UINT, PTR, FD, PATH, BYTES_OUT, BYTES_IN, OPEN_FLAGS, MODE, WHENCE, HANDLE, ARGV };
 enum class ResultKind { STATUS, COUNT, FD, HANDLE, PID, VALUE, NORETURN };
 
 struct CallRow {

@@ -35,7 +35,7 @@ void Dispatcher::dispatch() {
   uint32_t nr = m.reg(UC_X86_REG_EAX);
   std::array<uint32_t, 3> a{m.reg(UC_X86_REG_EBX), m.reg(UC_X86_REG_ECX), m.reg(UC_X86_REG_EDX)};
   const CallRow* row = find_call(nr);
-  TraceEvent ev{nr, row ? row->name : strf("syscall_%u", nr), a, 0, {}, std::nullopt, false};
+  TraceEvent ev{nr, row ? row->name : strf("syscall_%u", nr), a, 0, {}, std::nullopt, {}, false};
   Call call(a, ev, k_.trace.shows_data());
   // Only calls an injection names are counted, so that a guest trying every call number grows nothing.
   uint64_t count = 0;

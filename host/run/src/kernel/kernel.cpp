@@ -18,6 +18,10 @@ Kernel::Kernel(Machine& m, ProcessEnd& end, Deadline& deadline, Sandbox& fs, FdT
 
 void Call::show_path(const std::string& path) { ev_.path = path; }
 
+void Call::show_argv(const std::vector<std::string>& argv) {
+  if (shows_data_) ev_.argv = argv;
+}
+
 void Call::show(const char* data, size_t n) {
   if (!shows_data_ || ev_.data.size() >= kTraceDataCap) return;
   ev_.data.append(data, std::min(n, kTraceDataCap - ev_.data.size()));

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tavik/run.hpp"
 
@@ -31,6 +32,7 @@ class Call {
   const std::array<uint32_t, 3> a;  // ebx, ecx, edx
 
   void show_path(const std::string& path);
+  void show_argv(const std::vector<std::string>& argv);
   // Bytes the call moved, appended up to the trace's cap (kTraceDataCap); nothing when no trace shows bytes.
   void show(const char* data, size_t n);
 

@@ -165,6 +165,7 @@ int32_t sys_spawn(Kernel& k, Call& c) {
   if (argc < 0) return -TAVIK_EINVAL;
   std::vector<std::string> argv;
   if (int32_t r = read_spawn_args(k.m, c.a[1], argc, argv)) return r;
+  c.show_argv(argv);
   int fd = open_image(k, path);
   if (fd < 0) return fd;
   FdCloser closer{fd};

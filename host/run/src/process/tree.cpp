@@ -31,7 +31,8 @@ void validate_options(const RunOptions& opt) {
   for (const Injection& inj : opt.injects)
     if (!call_number(inj.name)) throw SetupError("--inject: unknown system call '" + inj.name + "'");
   for (const std::string& word : opt.trace.calls)
-    if (!is_call_or_class(word)) throw SetupError("-e trace: unknown system call or class '" + word + "'");
+    if (word.empty() || !is_call_or_class(word[0] == '!' ? word.substr(1) : word))
+      throw SetupError("-e trace: unknown system call or class '" + word + "'");
 }
 
 Tree::Tree(RunOptions opt) : opt_(std::move(opt)) {

@@ -109,11 +109,26 @@ Trace::Trace(const TraceSinks& sinks, const TraceOptions& opt, std::string prefi
       shows_data_(sinks.text_fd >= 0 || sinks.json_fd >= 0 || opt.keep),
       prefix_(std::move(prefix)) {}
 
+// An argument vector as strace shows one: ["a", "b"], each string quoted and cut as a buffer is.
+std::string Trace::strings_of(const std::vector<std::string>& argv) const {
+  constexpr size_t kMostShown = 32;
+  std::string out = "[";
+  for (size_t i = 0; i < argv.size() && i < kMostShown; ++i)
+    out += (i ? ", " : "") + quote_bytes(argv[i], opt_.string_limit);
+  return out + (argv.size() > kMostShown ? ", ...]" : "]");
+}
+
+// Shown when some word names it (or no word names what to show), and no "!" word names it.
 bool Trace::shown(const CallRow* row) const {
-  if (opt_.calls.empty()) return true;
-  for (const std::string& word : opt_.calls)
-    if (row ? call_in_class(*row, word) : false) return true;
-  return false;
+  bool named = false, any_named = false;
+  for (const std::string& word : opt_.calls) {
+    bool all_but = word[0] == '!';
+    bool in = row && call_in_class(*row, all_but ? word.substr(1) : word);
+    if (all_but && in) return false;
+    any_named |= !all_but;
+    named |= !all_but && in;
+  }
+  return named || !any_named;
 }
 
 std::string Trace::text_of(const TraceEvent& ev, const CallRow* row, uint64_t ns) const {
@@ -132,6 +147,7 @@ std::string Trace::text_of(const TraceEvent& ev, const CallRow* row, uint64_t ns
       case ArgKind::HANDLE: line += std::to_string(static_cast<int32_t>(v)); break;
       case ArgKind::UINT: line += std::to_string(v); break;
       case ArgKind::PTR: line += strf("%#x", v); break;
+      case ArgKind::ARGV: line += ev.argv.empty() && ev.args[2] != 0 ? strf("%#x", v) : strings_of(ev.argv); break;
       case ArgKind::OPEN_FLAGS:
       case ArgKind::MODE:
       case ArgKind::WHENCE: line += decoded; break;
@@ -185,6 +201,7 @@ void Trace::call(const TraceEvent& ev, const CallRow* row, uint64_t ns) {
   if (ev.ret < 0 && error_name(-ev.ret) && ev.nr != TAVIK_NR__exit) j["error"] = error_name(-ev.ret);
   if (row && row->moves_data()) j["hex"] = to_hex(ev.data);
   if (ev.path) j["path"] = *ev.path;
+  if (!ev.argv.empty()) j["argv"] = ev.argv;
   if (ev.injected) j["injected"] = true;
   json_line(dump(j));
 }

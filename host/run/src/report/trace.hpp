@@ -57,6 +57,7 @@ class Trace {
     uint64_t calls = 0, errors = 0, ns = 0;
   };
   bool shown(const CallRow* row) const;
+  std::string strings_of(const std::vector<std::string>& argv) const;
   std::string text_of(const TraceEvent& ev, const CallRow* row, uint64_t ns) const;
   void text_line(const std::string& line) const;
   void json_line(const std::string& line) const;
