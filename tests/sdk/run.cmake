@@ -28,6 +28,11 @@ run_checked("${SDK}/bin/tavik-cc" -O2 "${SRC}/own.c" -o "${WORK}/own_cc")
 run_checked("${SDK}/bin/tavik-c++" -c "${SRC}/own.cpp" -o "${WORK}/own.o")
 run_checked("${SDK}/bin/tavik-c++" "${WORK}/own.o" -o "${WORK}/own_cxx_driver")
 expect_run(5 "own: argc=2\n" "${WORK}/own_cc" 5)
+# A failed assertion ends the program as abort does, and tavik-run says which, where.
+execute_process(COMMAND "${SDK}/bin/tavik-run" "${WORK}/own_cc" assert RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 1 OR NOT err MATCHES "^tavik: own_cc: assertion failed: argc == 99 \\([^\n]*own\\.c:[0-9]+, in main\\)\n")
+  message(FATAL_ERROR "a failed assertion: status ${rc}\n${err}")
+endif()
 expect_run(0 "own: c++\n" "${WORK}/own_cxx_driver")
 # The records the macros laid out are what the system's tools expect.
 foreach(image "${WORK}/cmake/own_c" "${WORK}/cmake/own_cxx" "${WORK}/own_cc" "${WORK}/own_cxx_driver")

@@ -68,6 +68,8 @@ Process::Outcome Process::run(const std::function<void(Machine&)>& before_start)
   // The library's abort ends a program with status 1 and says nothing: the kit says where it was called.
   if (std::optional<uint32_t> abort_at = image_.function_named("abort"))
     m_.on_instruction_at(*abort_at, &Process::on_abort, this);
+  if (std::optional<uint32_t> assert_at = image_.function_named("__tavik_assert_fail"))
+    m_.on_instruction_at(*assert_at, &Process::on_assert, this);
   if (opt_.gdb_port) {
     gdb_ = std::make_unique<GdbStub>(m_, opt_.gdb_port);
     say(strf("tavik-run: waiting for gdb on 127.0.0.1:%d\n", opt_.gdb_port));
@@ -122,9 +124,29 @@ std::string Process::command_line() const {
 
 void Process::on_abort(uc_engine*, uint64_t addr, uint32_t, void* self) {
   auto* p = static_cast<Process*>(self);
+  if (p->said_why_) return;
   p->end_.guarded([&] {
     uint32_t eip = static_cast<uint32_t>(addr);
     p->say(FaultReport::render_abort(p->name_, eip, p->image_, Backtrace::of(p->image_, p->m_, eip, true)));
+  });
+}
+
+// assert.h's failure function, at its entry: its arguments (expression, file, line, function) are on the stack
+// above the return address.
+void Process::on_assert(uc_engine*, uint64_t addr, uint32_t, void* self) {
+  auto* p = static_cast<Process*>(self);
+  p->end_.guarded([&] {
+    uint32_t args[5] = {};
+    if (p->m_.read_bytes(p->m_.reg(UC_X86_REG_ESP), args, sizeof args) != 0) return;
+    std::string expression, file, function;
+    constexpr uint32_t kLongest = 512;
+    if (p->m_.read_cstring(args[1], expression, kLongest) == -TAVIK_ENAMETOOLONG) expression += "...";
+    p->m_.read_cstring(args[2], file, kLongest);
+    p->m_.read_cstring(args[4], function, kLongest);
+    uint32_t eip = static_cast<uint32_t>(addr);
+    Backtrace bt = Backtrace::of(p->image_, p->m_, eip, true);
+    p->say(FaultReport::render_assert(p->name_, expression, file, static_cast<int32_t>(args[3]), function, bt));
+    p->said_why_ = true;
   });
 }
 

@@ -68,6 +68,7 @@ class Process {
   std::string command_line() const;
   void say(const std::string& text) const;
   static void on_abort(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
+  static void on_assert(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
 
   Image& image_;
   std::vector<std::string> argv_;
@@ -84,6 +85,7 @@ class Process {
   std::unique_ptr<GdbStub> gdb_;  // only with --gdb
   std::unique_ptr<Coverage> coverage_;  // only with --coverage
   std::unique_ptr<Profile> profile_;    // only with --profile
+  bool said_why_ = false;               // a failed assertion was reported: the abort after it says no more
 };
 
 }  // namespace tavik

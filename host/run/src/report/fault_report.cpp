@@ -91,3 +91,16 @@ std::string FaultReport::render_abort(const std::string& process, uint32_t eip, 
 }
 
 }  // namespace tavik
+
+namespace tavik {
+
+std::string FaultReport::render_assert(const std::string& process, const std::string& expression,
+                                       const std::string& file, int line, const std::string& function,
+                                       const Backtrace& bt) {
+  return strf("tavik: %s: assertion failed: %s (%s:%d, in %s)\n", elf::printable(process).c_str(),
+              elf::printable(expression).c_str(), elf::printable(file).c_str(), line,
+              elf::printable(function).c_str()) +
+         bt.render();
+}
+
+}  // namespace tavik

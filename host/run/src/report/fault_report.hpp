@@ -26,6 +26,9 @@ class FaultReport {
   // The line of a program that called the library's abort (which ends it with status 1 and no word of its own),
   // and the backtrace of the call.
   static std::string render_abort(const std::string& process, uint32_t eip, const Image& image, const Backtrace& bt);
+  // The line of a failed assert (assert.h): the expression, where it is, and the backtrace of the failure.
+  static std::string render_assert(const std::string& process, const std::string& expression, const std::string& file,
+                                   int line, const std::string& function, const Backtrace& bt);
 };
 
 }  // namespace tavik
