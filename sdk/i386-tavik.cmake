@@ -51,7 +51,13 @@ if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")
   # The SDK's C++ headers first: they stand in for the compiler's wrappers of a hosted C library.
   set(CMAKE_CXX_FLAGS_INIT "-isystem ${TAVIK_SDK}/include/c++ ${CMAKE_CXX_FLAGS_INIT} -isystem ${TAVIK_SDK}/include")
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-T,${TAVIK_SDK}/lib/tavik.ld")
-  set(_tavik_libs "${TAVIK_SDK}/lib/crt0.o -Wl,--whole-archive ${TAVIK_SDK}/lib/libc.a -Wl,--no-whole-archive ${TAVIK_LIBGCC}")
+  # A build with debug information links the library's (the same code, with its lines and frames).
+  set(_tavik_libc "${TAVIK_SDK}/lib/libc.a")
+  if(CMAKE_BUILD_TYPE MATCHES "^(Debug|RelWithDebInfo)$" OR TAVIK_COVERAGE OR CMAKE_C_FLAGS MATCHES "(^| )-g"
+     OR CMAKE_CXX_FLAGS MATCHES "(^| )-g")
+    set(_tavik_libc "${TAVIK_SDK}/lib/libc-g.a")
+  endif()
+  set(_tavik_libs "${TAVIK_SDK}/lib/crt0.o -Wl,--whole-archive ${_tavik_libc} -Wl,--no-whole-archive ${TAVIK_LIBGCC}")
   set(CMAKE_C_STANDARD_LIBRARIES "${_tavik_libs}")
   set(CMAKE_CXX_STANDARD_LIBRARIES "${_tavik_libs} ${TAVIK_SDK}/lib/libtavikcxx.a")
   if(EXISTS "${TAVIK_SDK}/bin/tavik-run")

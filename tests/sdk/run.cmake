@@ -34,6 +34,13 @@ if(NOT rc EQUAL 1 OR NOT err MATCHES "^tavik: own_cc: assertion failed: argc == 
   message(FATAL_ERROR "a failed assertion: status ${rc}\n${err}")
 endif()
 expect_run(0 "own: c++\n" "${WORK}/own_cxx_driver")
+# A program built with -g links the library with its debug information: a fault inside memset has its line.
+run_checked("${SDK}/bin/tavik-c++" -g -O2 "${SRC}/lib_fault.cpp" -o "${WORK}/lib_fault")
+execute_process(COMMAND "${SDK}/bin/tavik-run" "${WORK}/lib_fault" RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc MATCHES "^(139|Segmentation fault)$" OR NOT err MATCHES "\n  source: string\\.cpp:[0-9]+\n"
+   OR NOT err MATCHES "\n    #0 0x[0-9a-f]+ in memset \\(string\\.cpp:[0-9]+\\)\n    #1 0x[0-9a-f]+ in main \\(lib_fault\\.cpp:8\\)\n")
+  message(FATAL_ERROR "a fault inside the library: status ${rc}\n${err}")
+endif()
 # The records the macros laid out are what the system's tools expect.
 foreach(image "${WORK}/cmake/own_c" "${WORK}/cmake/own_cxx" "${WORK}/own_cc" "${WORK}/own_cxx_driver")
   run_checked("${SDK}/bin/tavik-meta" --check "${image}")
