@@ -41,6 +41,23 @@ if(NOT rc MATCHES "^(139|Segmentation fault)$" OR NOT err MATCHES "\n  source: s
    OR NOT err MATCHES "\n    #0 0x[0-9a-f]+ in memset \\(string\\.cpp:[0-9]+\\)\n    #1 0x[0-9a-f]+ in main \\(lib_fault\\.cpp:8\\)\n")
   message(FATAL_ERROR "a fault inside the library: status ${rc}\n${err}")
 endif()
+# The format checks: both drivers warn where the engines differ from what the program seems to expect.
+set(ENV{LC_ALL} C)  # the compiler's plain quotes
+foreach(driver tavik-cc tavik-c++)
+  set(language "")
+  if(driver STREQUAL "tavik-c++")
+    set(language -x c++)
+  endif()
+  execute_process(COMMAND "${SDK}/bin/${driver}" -Wall ${language} -c "${SRC}/formats.c" -o "${WORK}/formats.o"
+                  RESULT_VARIABLE rc ERROR_VARIABLE err)
+  foreach(expected "takes a 32-bit integer, but argument 2 has type .double." "the stream printf takes no flags"
+                   "the stream printf has no %X" "0xFF sequence" "pads nothing in the buffer formatter"
+                   "takes one 32-bit word for .%lld." "does not know .%f.")
+    if(NOT rc EQUAL 0 OR NOT err MATCHES "${expected}")
+      message(FATAL_ERROR "${driver}: no warning '${expected}' (status ${rc}):\n${err}")
+    endif()
+  endforeach()
+endforeach()
 # The records the macros laid out are what the system's tools expect.
 foreach(image "${WORK}/cmake/own_c" "${WORK}/cmake/own_cxx" "${WORK}/own_cc" "${WORK}/own_cxx_driver")
   run_checked("${SDK}/bin/tavik-meta" --check "${image}")
