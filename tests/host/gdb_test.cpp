@@ -134,6 +134,18 @@ TEST(Gdb, TheFaultReportsBacktraceIsGdbs) {
   EXPECT_EQ(ours, theirs) << report.err << out;
 }
 
+TEST(Gdb, FunctionsCalledFromGdbReturnEveryTime) {
+  // gdb's calls return to a breakpoint on the stack, which the guest cannot execute: a stop, not a fault.
+  const std::string kv = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/debug_kv";
+  Stubbed run({kv});
+  std::string out = gdb(kv, run.port, {"break main", "continue", "print (int)abs(-3)", "print (int)abs(-4)",
+                                       "print (long)labs(-5)", "next", "continue"});
+  EXPECT_TRUE(has(out, "$1 = 3") && has(out, "$2 = 4") && has(out, "$3 = 5")) << out;
+  EXPECT_TRUE(has(out, "CALL kv_load")) << "next goes on to the following line: " << out;
+  EXPECT_TRUE(has(out, "exited normally")) << out;
+  EXPECT_EQ(run.exit_code(), 0);
+}
+
 TEST(Gdb, AFaultInTheMiddleOfABlockStopsAtItsInstruction) {
   const std::string faults = std::string(TAVIK_HOST_GUEST_DIR) + "/faults";
   Stubbed run({faults, "Ma"});

@@ -64,6 +64,10 @@ std::string GdbStub::stop_reply(int signal) const {
 void GdbStub::on_code(uc_engine*, uint64_t addr, uint32_t, void* self) {
   auto* s = static_cast<GdbStub*>(self);
   if (s->detached_ || s->killed_) return;
+  if (s->resume_pending_ && addr == s->resume_at_) {
+    s->resume_pending_ = false;
+    return;
+  }
   std::string reply;
   if (s->pending_watch_) {
     char b[40];
@@ -273,6 +277,16 @@ std::string GdbStub::breakpoint(const std::string& args, bool insert) {
     return "OK";
   }
   return "";
+}
+
+bool GdbStub::stop_at_unfetchable(uint32_t addr) {
+  if (!conn_ || detached_ || killed_ || !breakpoints_.count(addr)) return false;
+  stepping_ = false;
+  apply(serve(stop_reply(5) + "swbreak:;"));
+  // The guest goes on from the eip the debugger left: that instruction has not run, and no stop is due before it.
+  resume_pending_ = true;
+  resume_at_ = mem_.reg(UC_X86_REG_EIP);
+  return !killed_ && !detached_;
 }
 
 void GdbStub::report_fault(int signal) {

@@ -23,6 +23,10 @@ class GdbStub {
   // Accepts the debugger's connection (loopback only) and arranges to stop at the entry point; false when a
   // termination signal ended the wait.
   bool attach(uint32_t entry);
+  // The guest could not fetch the instruction at addr. When the debugger put a breakpoint there (the return
+  // address of a function gdb calls lies on the stack), that is its stop: reported, served, and true when the
+  // guest goes on (from wherever the debugger set eip).
+  bool stop_at_unfetchable(uint32_t addr);
   // The guest faulted at eip with this signal: report it and serve until the debugger lets it end.
   void report_fault(int signal);
   // The guest ended with this status.
@@ -67,6 +71,9 @@ class GdbStub {
   bool resumed_ = false;       // the debugger is waiting for a stop reply
   std::string last_reply_ = "S05";
   bool detached_ = false;
+  // The emulation restarts at an instruction the debugger already stopped before: its hook passes once.
+  bool resume_pending_ = false;
+  uint32_t resume_at_ = 0;
 };
 
 }  // namespace tavik

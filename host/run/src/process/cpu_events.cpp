@@ -140,6 +140,12 @@ int CpuEvents::on_rdtscp(uc_engine* uc, void* self) {
   return on_rdtsc(uc, self);
 }
 
+std::optional<uint32_t> CpuEvents::bad_fetch(uc_err err) const {
+  bool fetch = bad_type_ == UC_MEM_FETCH_UNMAPPED || bad_type_ == UC_MEM_FETCH_PROT;
+  if (!end_.running() || !bad_access_ || err == UC_ERR_OK || !fetch) return std::nullopt;
+  return bad_addr_;
+}
+
 void CpuEvents::classify(uc_err err) {
   if (!end_.running()) return;
   uint32_t eip = m_.reg(UC_X86_REG_EIP);

@@ -22,6 +22,11 @@ class CpuEvents {
   // The emulation returned err: a bad memory access, an untranslatable or undefined instruction, hlt, or the
   // end address becomes the matching fault. Nothing changes when the end is decided already.
   void classify(uc_err err);
+  // The emulation stopped at an instruction fetch from memory that may not be executed: its address (a debugger's
+  // breakpoint there is a stop, not a fault).
+  std::optional<uint32_t> bad_fetch(uc_err err) const;
+  // The stop was the debugger's: the emulation goes on.
+  void forget_bad_access() { bad_access_ = false; }
 
  private:
   static void on_interrupt(uc_engine* uc, uint32_t intno, void* self);

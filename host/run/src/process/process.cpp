@@ -36,12 +36,12 @@ Process::Process(Image& image, std::vector<std::string> argv, std::string name, 
 
 Process::~Process() = default;
 
-uc_err Process::emulate() {
+uc_err Process::emulate(uint32_t from) {
   uc_err err = UC_ERR_OK;
   std::jmp_buf trap;
   if (setjmp(trap) == 0) {
     set_translator_trap(&trap);
-    err = m_.run_from(kTrampoline);
+    err = m_.run_from(from);
   } else {
     // The translator gave up on the block at eip: to the guest, an invalid opcode in it.
     err = UC_ERR_INSN_INVALID;
@@ -78,7 +78,21 @@ Process::Outcome Process::run(const std::function<void(Machine&)>& before_start)
   if (before_start) before_start(m_);
   deadline_.start(counting);
   watch_termination(&m_);
-  uc_err err = end_.running() ? emulate() : UC_ERR_OK;
+  uc_err err = end_.running() ? emulate(kTrampoline) : UC_ERR_OK;
+  // A function gdb calls returns to a breakpoint on the stack, which cannot be executed: that is gdb's stop, and
+  // the guest goes on from where gdb puts it.
+  while (gdb_) {
+    std::optional<uint32_t> at = events_.bad_fetch(err);
+    if (!at) break;
+    uint32_t eip = m_.reg(UC_X86_REG_EIP);
+    m_.set_reg(UC_X86_REG_EIP, *at);
+    if (!gdb_->stop_at_unfetchable(*at)) {
+      m_.set_reg(UC_X86_REG_EIP, eip);  // a fault after all, reported as the emulation left it
+      break;
+    }
+    events_.forget_bad_access();
+    err = end_.running() ? emulate(m_.reg(UC_X86_REG_EIP)) : UC_ERR_OK;
+  }
   watch_termination(nullptr);
   if (end_.state() == ProcessEnd::State::Child) {
     // A freshly forked child: the parent's emulator, watchdog and instruction lease are the parent's, and this

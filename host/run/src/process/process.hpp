@@ -60,7 +60,7 @@ class Process {
   Outcome run(const std::function<void(Machine&)>& before_start = {});
 
  private:
-  uc_err emulate();
+  uc_err emulate(uint32_t from);
   void settle_end(uc_err err);
   void write_reports();
   RunResult make_known();
