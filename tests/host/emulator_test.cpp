@@ -48,6 +48,17 @@ TEST(Emulator, SelfModifyingCodeRunsWhatWasWrittenInBoundedMemory) {
   EXPECT_GT(stack.result.fault.eip, 0xBF000000u);
 }
 
+TEST(Emulator, SelfModifyingCodeIsCountedExactly) {
+  // Each round of "r N" rewrites the instruction after its store, in the block that is running: 4 instructions a
+  // round, and 20 and 7 per digit of N around them. The cut block is counted as far as it ran, and a limit of exactly that many suffices.
+  tavik::test::ScratchRoot dir;
+  std::string image = writable_text_smc(dir);
+  tavik::test::Output run = tavik::test::run_program(TAVIK_RUN_EXE, {"--count-insns", image, "r", "300000"});
+  EXPECT_EQ(run.err, "instructions: 1200062\n");
+  EXPECT_EQ(tavik::test::run_program(TAVIK_RUN_EXE, {"--insn-limit", "1200062", image, "r", "300000"}).status, 0);
+  EXPECT_EQ(tavik::test::run_program(TAVIK_RUN_EXE, {"--insn-limit", "1200061", image, "r", "300000"}).status, 137);
+}
+
 TEST(Emulator, X87ExtendedResultsAreExact) {
   auto run = tavik::test::run_guest(tavik::test::guest_image("x87"), {});
   ASSERT_EQ(run.out.size(), 30u) << run.err;

@@ -18,7 +18,10 @@ constexpr uint32_t kTranslationBuffer = 32u << 20;
 
 Machine::Machine() {
   uc_check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "uc_open");
+  uc_block_cuts* cuts = nullptr;
   uc_err err = uc_ctl_set_tcg_buffer_size(uc_, kTranslationBuffer);
+  if (err == UC_ERR_OK) err = uc_ctl_block_cuts(uc_, &cuts);
+  cuts_ = cuts;
   if (err != UC_ERR_OK) {
     uc_close(uc_);
     uc_ = nullptr;
@@ -141,10 +144,10 @@ void Machine::on_instruction(int insn, void* fn, void* self) {
   add_hook(uc_, UC_HOOK_INSN, fn, self, "uc_hook_add(INSN)", insn);
 }
 
-uint32_t Machine::block_insns(uint64_t addr) const {
+uint32_t Machine::block_insns(uint64_t addr, uint32_t size) const {
   uc_tb tb{};
-  if (uc_ctl_request_cache(uc_, addr, &tb) != UC_ERR_OK || tb.icount == 0) return 1;
-  return tb.icount;
+  bool same = uc_ctl_request_cache(uc_, addr, &tb) == UC_ERR_OK && tb.size == size;
+  return same ? tb.icount : 0;
 }
 
 bool Machine::try_set_reg(int id, uint32_t value) { return uc_reg_write(uc_, id, &value) == UC_ERR_OK; }

@@ -58,8 +58,12 @@ class Machine {
   // One instruction (UC_X86_INS_*); fn has the engine's signature for that instruction.
   void on_instruction(int insn, void* fn, void* self);
 
-  // The instructions of the translated block at addr (1 when the engine cannot tell).
-  uint32_t block_insns(uint64_t addr) const;
+  // The instructions of the engine's block of size bytes at addr; 0 when the engine's block at addr is another
+  // (the one instruction a cut block runs again).
+  uint32_t block_insns(uint64_t addr, uint32_t size) const;
+  // Blocks that self-modifying code cut short: how many so far, and where the last one stopped (its instructions
+  // from there on did not run; that one runs again in a block of its own).
+  const uc_block_cuts& block_cuts() const { return *cuts_; }
 
   // Asks the running emulation to stop (safe from hooks and from another thread).
   void stop() const;
@@ -80,6 +84,7 @@ class Machine {
     uint32_t perms;
   };
   uc_engine* uc_ = nullptr;
+  const uc_block_cuts* cuts_ = nullptr;
   std::vector<Region> regions_;  // sorted, non-overlapping
 };
 

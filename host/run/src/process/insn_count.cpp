@@ -33,11 +33,19 @@ void InsnCount::install() {
   m_.on_every_block(&InsnCount::on_block, this);
 }
 
-inline uint32_t InsnCount::block_insns(uint64_t addr) {
-  CachedBlock& slot = (*cache_)[(addr ^ (addr >> 16)) % kCacheSlots];
-  if (slot.addr == addr && slot.insns != 0) return slot.insns;
-  slot = {static_cast<uint32_t>(addr), m_.block_insns(addr)};
-  return slot.insns;
+inline uint32_t InsnCount::block_insns(uint64_t addr, uint32_t size) {
+  CachedBlock& slot = (*cache_)[(addr ^ (addr >> 16) ^ size) % kCacheSlots];
+  if (slot.addr == addr && slot.size == size && slot.insns != 0) return slot.insns;
+  return count_block(slot, addr, size);
+}
+
+// The cache's miss, out of the hot path (decoding needs a large frame): the engine's count for its block, or
+// the block's own bytes when the engine's block at addr is another.
+uint32_t InsnCount::count_block(CachedBlock& slot, uint64_t addr, uint32_t size) {
+  uint32_t insns = m_.block_insns(addr, size);
+  if (insns == 0) insns = static_cast<uint32_t>(std::max<size_t>(GuestCode(m_, static_cast<uint32_t>(addr), size, 0).size(), 1));
+  slot = {static_cast<uint32_t>(addr), size, insns};
+  return insns;
 }
 
 inline bool InsnCount::budget_allows(uint32_t count) {
@@ -48,10 +56,16 @@ inline bool InsnCount::budget_allows(uint32_t count) {
   return true;
 }
 
-void InsnCount::on_block(uc_engine*, uint64_t addr, uint32_t, void* self) {
+void InsnCount::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
   auto* c = static_cast<InsnCount*>(self);
   if (addr == kTrampoline) return;
-  uint32_t count = c->block_insns(addr);
+  // Self-modifying code cut the last block short: what it did not run is taken back, as after a fault.
+  const uc_block_cuts& cuts = c->m_.block_cuts();
+  if (cuts.count != c->cuts_seen_) {
+    c->cuts_seen_ = cuts.count;
+    c->settle_at_fault(static_cast<uint32_t>(cuts.address));
+  }
+  uint32_t count = c->block_insns(addr, size);
   if (!c->budget_allows(count)) {
     if (c->end_.running()) c->end_.kill(Limit::InsnLimit);
     return;

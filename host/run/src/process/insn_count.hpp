@@ -31,15 +31,17 @@ class InsnCount {
 
   // The block's instruction count, from a fixed-size cache in front of the emulator's own (bounded memory
   // whatever number of blocks a guest makes).
-  uint32_t block_insns(uint64_t addr);
+  uint32_t block_insns(uint64_t addr, uint32_t size);
   // Whether count more instructions fit the tree's budget, taking more of it as needed.
   bool budget_allows(uint32_t count);
 
   struct CachedBlock {
     uint32_t addr = 0;
+    uint32_t size = 0;
     uint32_t insns = 0;
   };
   static constexpr size_t kCacheSlots = 1 << 16;
+  [[gnu::noinline]] uint32_t count_block(CachedBlock& slot, uint64_t addr, uint32_t size);
 
   Machine& m_;
   ProcessEnd& end_;
@@ -49,6 +51,7 @@ class InsnCount {
   uint64_t lease_ = 0;  // instructions taken from the tree's budget and not yet executed
   uint64_t executed_ = 0;
   uint64_t last_block_ = 0;
+  uint64_t cuts_seen_ = 0;  // the engine's count of blocks cut by self-modifying code, as last taken into account
   uint32_t last_block_insns_ = 0;
 };
 

@@ -135,6 +135,14 @@ void Profile::install() {
 void Profile::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
   auto* p = static_cast<Profile*>(self);
   if (addr == kTrampoline) return;
+  // Self-modifying code cut the last block short: what it did not run is taken back, and its end (a call, a
+  // return) never happened.
+  const uc_block_cuts& cuts = p->m_.block_cuts();
+  if (cuts.count != p->cuts_seen_) {
+    p->cuts_seen_ = cuts.count;
+    p->settle_at_fault(static_cast<uint32_t>(cuts.address));
+    p->last_ = nullptr;
+  }
   Block* last = p->last_;
   // How the last block left, read before this one's record may replace it (the same start, cut differently).
   if (last && last->ends_in_call) p->enter(static_cast<uint32_t>(addr), false);

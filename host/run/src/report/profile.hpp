@@ -75,6 +75,7 @@ class Profile {
   uint64_t total_ = 0;
   Block* last_ = nullptr;
   uint32_t last_addr_ = 0;
+  uint64_t cuts_seen_ = 0;  // the engine's count of blocks cut by self-modifying code, as last taken into account
 };
 
 }  // namespace tavik
