@@ -65,6 +65,22 @@ class Machine {
   // from there on did not run; that one runs again in a block of its own).
   const uc_block_cuts& block_cuts() const { return *cuts_; }
 
+  // What a block hook needs of those: whether the block before this one was cut since it last asked, and where.
+  class CutWatch {
+   public:
+    explicit CutWatch(const Machine& m) : cuts_(m.cuts_) {}
+    bool take(uint32_t& at) {
+      if (cuts_->count == seen_) return false;
+      seen_ = cuts_->count;
+      at = static_cast<uint32_t>(cuts_->address);
+      return true;
+    }
+
+   private:
+    const uc_block_cuts* cuts_;
+    uint64_t seen_ = 0;
+  };
+
   // Asks the running emulation to stop (safe from hooks and from another thread).
   void stop() const;
 

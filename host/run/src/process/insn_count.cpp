@@ -22,7 +22,7 @@ constexpr uint64_t kLease = 1 << 16;
 }  // namespace
 
 InsnCount::InsnCount(Machine& m, ProcessEnd& end, Deadline& deadline, SharedCounters& tree)
-    : m_(m), end_(end), deadline_(deadline), tree_(tree) {}
+    : m_(m), end_(end), deadline_(deadline), tree_(tree), cuts_(m) {}
 
 InsnCount::~InsnCount() {
   if (lease_) tree_.give_back_insns(lease_);
@@ -60,11 +60,8 @@ void InsnCount::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
   auto* c = static_cast<InsnCount*>(self);
   if (addr == kTrampoline) return;
   // Self-modifying code cut the last block short: what it did not run is taken back, as after a fault.
-  const uc_block_cuts& cuts = c->m_.block_cuts();
-  if (cuts.count != c->cuts_seen_) {
-    c->cuts_seen_ = cuts.count;
-    c->settle_at_fault(static_cast<uint32_t>(cuts.address));
-  }
+  uint32_t cut_at;
+  if (c->cuts_.take(cut_at)) c->settle_at_fault(cut_at);
   uint32_t count = c->block_insns(addr, size);
   if (!c->budget_allows(count)) {
     if (c->end_.running()) c->end_.kill(Limit::InsnLimit);

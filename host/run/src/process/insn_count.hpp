@@ -8,10 +8,11 @@
 
 #include <unicorn/unicorn.h>
 
+#include "cpu/machine.hpp"
+
 namespace tavik {
 
 class Deadline;
-class Machine;
 class ProcessEnd;
 class SharedCounters;
 
@@ -51,7 +52,7 @@ class InsnCount {
   uint64_t lease_ = 0;  // instructions taken from the tree's budget and not yet executed
   uint64_t executed_ = 0;
   uint64_t last_block_ = 0;
-  uint64_t cuts_seen_ = 0;  // the engine's count of blocks cut by self-modifying code, as last taken into account
+  Machine::CutWatch cuts_;
   uint32_t last_block_insns_ = 0;
 };
 

@@ -137,10 +137,9 @@ void Profile::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
   if (addr == kTrampoline) return;
   // Self-modifying code cut the last block short: what it did not run is taken back, and its end (a call, a
   // return) never happened.
-  const uc_block_cuts& cuts = p->m_.block_cuts();
-  if (cuts.count != p->cuts_seen_) {
-    p->cuts_seen_ = cuts.count;
-    p->settle_at_fault(static_cast<uint32_t>(cuts.address));
+  uint32_t cut_at;
+  if (p->cuts_.take(cut_at)) {
+    p->settle_at_fault(cut_at);
     p->last_ = nullptr;
   }
   Block* last = p->last_;

@@ -13,16 +13,16 @@
 
 #include <unicorn/unicorn.h>
 
+#include "cpu/machine.hpp"
 #include "report/block_map.hpp"
 
 namespace tavik {
 
 class Image;
-class Machine;
 
 class Profile {
  public:
-  Profile(Machine& m, const Image& image) : m_(m), image_(image) {}
+  Profile(Machine& m, const Image& image) : m_(m), image_(image), cuts_(m) {}
   void install();
   // The fault at eip stopped the last block part way: the instructions from eip on did not run.
   void settle_at_fault(uint32_t eip);
@@ -75,7 +75,7 @@ class Profile {
   uint64_t total_ = 0;
   Block* last_ = nullptr;
   uint32_t last_addr_ = 0;
-  uint64_t cuts_seen_ = 0;  // the engine's count of blocks cut by self-modifying code, as last taken into account
+  Machine::CutWatch cuts_;
 };
 
 }  // namespace tavik
