@@ -29,6 +29,12 @@ std::string disassemble(const Machine& mem, uint32_t eip) {
 // How far below the stack an access still reads as an overflow of it: a large frame's first touch.
 constexpr uint32_t kOverflowReach = 64 * 1024;
 
+// "tavik: NAME: WHAT, eip 0x... (symbol+0x..)": the first line of a stop, with the names escaped.
+std::string headline(const std::string& process, const char* what, uint32_t eip, const Image& image) {
+  return strf("tavik: %s: %s, eip 0x%08x (%s)", elf::printable(process).c_str(), what, eip,
+              elf::printable(image.symbolise(eip)).c_str());
+}
+
 }  // namespace
 
 std::string FaultReport::render(const std::string& process, const FaultInfo& fault, const Image& image,
@@ -70,29 +76,18 @@ std::string FaultReport::render(const std::string& process, const FaultInfo& fau
 
 std::string FaultReport::render_stop(const std::string& process, Limit limit, uint32_t eip, const Image& image,
                                      const Backtrace& bt) {
-  const char* what = limit == Limit::Timeout     ? "the time limit"
-                     : limit == Limit::InsnLimit ? "the instruction limit"
-                                                 : "a termination signal";
-  std::string out = strf("tavik: %s: stopped by %s, eip 0x%08x (%s)", elf::printable(process).c_str(), what, eip,
-                         elf::printable(image.symbolise(eip)).c_str());
+  const char* what = limit == Limit::Timeout     ? "stopped by the time limit"
+                     : limit == Limit::InsnLimit ? "stopped by the instruction limit"
+                                                 : "stopped by a termination signal";
+  std::string out = headline(process, what, eip, image);
   if (!bt.frames.empty() && !bt.where(0).empty()) out += " at " + bt.where(0);
   return out + "\n" + bt.render();
 }
 
-}  // namespace tavik
-
-namespace tavik {
-
 std::string FaultReport::render_abort(const std::string& process, uint32_t eip, const Image& image,
                                       const Backtrace& bt) {
-  return strf("tavik: %s: abort called, eip 0x%08x (%s)\n", elf::printable(process).c_str(), eip,
-              elf::printable(image.symbolise(eip)).c_str()) +
-         bt.render();
+  return headline(process, "abort called", eip, image) + "\n" + bt.render();
 }
-
-}  // namespace tavik
-
-namespace tavik {
 
 std::string FaultReport::render_assert(const std::string& process, const std::string& expression,
                                        const std::string& file, int line, const std::string& function,
