@@ -51,11 +51,10 @@ uc_err Process::emulate(uint32_t from) {
   return err;
 }
 
-Process::Outcome Process::run(const std::function<void(Machine&)>& before_start) {
-  build_address_space(m_, image_, argv_, opt_.limits.stack_size);
-  image_.drop_segment_bytes();
+// The hooks a run asks for: the CPU's events always, the counters and reports when asked, the library's abort
+// and assert, and the debugger (which waits for gdb to connect).
+void Process::install_hooks(bool counting) {
   events_.install();
-  bool counting = opt_.measure.count_insns || opt_.limits.insn_limit != 0;
   if (counting) count_.install();
   if (setup_.reports.coverage()) {
     coverage_ = std::make_unique<Coverage>(m_);
@@ -75,9 +74,10 @@ Process::Outcome Process::run(const std::function<void(Machine&)>& before_start)
     say(strf("tavik-run: waiting for gdb on 127.0.0.1:%d\n", opt_.gdb_port));
     if (!gdb_->attach(image_.entry())) end_.kill(Limit::Terminated);
   }
-  if (before_start) before_start(m_);
-  deadline_.start(counting);
-  watch_termination(&m_);
+}
+
+// Runs the guest from its first instruction to the emulation's end.
+uc_err Process::run_guest() {
   uc_err err = end_.running() ? emulate(kTrampoline) : UC_ERR_OK;
   // A function gdb calls returns to a breakpoint on the stack, which cannot be executed: that is gdb's stop, and
   // the guest goes on from where gdb puts it.
@@ -93,6 +93,18 @@ Process::Outcome Process::run(const std::function<void(Machine&)>& before_start)
     events_.forget_bad_access();
     err = end_.running() ? emulate(m_.reg(UC_X86_REG_EIP)) : UC_ERR_OK;
   }
+  return err;
+}
+
+Process::Outcome Process::run(const std::function<void(Machine&)>& before_start) {
+  build_address_space(m_, image_, argv_, opt_.limits.stack_size);
+  image_.drop_segment_bytes();
+  bool counting = opt_.measure.count_insns || opt_.limits.insn_limit != 0;
+  install_hooks(counting);
+  if (before_start) before_start(m_);
+  deadline_.start(counting);
+  watch_termination(&m_);
+  uc_err err = run_guest();
   watch_termination(nullptr);
   if (end_.state() == ProcessEnd::State::Child) {
     // A freshly forked child: the parent's emulator, watchdog and instruction lease are the parent's, and this

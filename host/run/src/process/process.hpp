@@ -60,6 +60,8 @@ class Process {
   Outcome run(const std::function<void(Machine&)>& before_start = {});
 
  private:
+  void install_hooks(bool counting);
+  uc_err run_guest();
   uc_err emulate(uint32_t from);
   void settle_end(uc_err err);
   void write_reports();
