@@ -239,8 +239,36 @@ TEST(Hostile, ReportsHoldWhateverTheDebugInformationAndTheNamesHold) {
   Timed fifo = run_timed({"--timeout", "5", "--coverage", info, image});
   EXPECT_EQ(fifo.end.status, 139);
   EXPECT_LT(fifo.seconds, 4);
+  // A report file the guest replaced by a link to a file outside its root is not written through.
+  fs::remove(info);
+  fs::path outside = root.dir.path() / "outside";
+  std::ofstream(outside) << "mine";
+  fs::create_symlink(outside, info);
+  Output linked = run_program(TAVIK_RUN_EXE, {"--coverage", info, image});
+  EXPECT_EQ(linked.status, 139);
+  EXPECT_NE(linked.err.find("--coverage " + info + ": is a symbolic link"), std::string::npos) << linked.err;
+  EXPECT_EQ(read_file(outside), "mine");
   // A report folder that is missing is told before the guest runs.
   EXPECT_EQ(run_program(TAVIK_RUN_EXE, {"--coverage", root.str() + "/none/cov.info", image}).status, 125);
+}
+
+TEST(Hostile, ATerminationSaysWhereTheGuestWasAndEndsAWaitForGdb) {
+  Root root;
+  fs::path err = root.dir.path() / "err";
+  int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = start_cli({guest_image("faults"), "l"}, {-1, -1, fd});
+  ::close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(wait_cli(pid, 10).status, 137);
+  EXPECT_NE(read_file(err).find("stopped by a termination signal, eip 0x"), std::string::npos) << read_file(err);
+  // Waiting for gdb to connect, SIGTERM ends the run as it ends a running one.
+  pid = start_cli({"--gdb", "23456", guest_image("faults")});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(pid, SIGTERM);
+  Ended waiting = wait_cli(pid, 10);
+  EXPECT_FALSE(waiting.hung);
+  EXPECT_EQ(waiting.status, 137);
 }
 
 TEST(Hostile, ManyBlocksUnderABlockHookStayBounded) {

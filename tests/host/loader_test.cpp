@@ -87,6 +87,16 @@ TEST(Loader, EveryBadImageIsRefusedWithOneLineAndStatus125) {
   }
 }
 
+TEST(Loader, DamagedSectionHeadersLeaveTheImageRunnable) {
+  // The loader needs the program headers only: section headers past the end of the file (which tavik-meta
+  // refuses) cost the reports their symbols, not the run.
+  ScratchRoot dir;
+  std::string path = corrupt(dir, "no_sections", [](std::string& b) { ehdr(b).e_shoff = 0x7ffffff0; });
+  auto run = run_guest(path, {"a", "q:3"});
+  EXPECT_EQ(run.result.end, RunResult::End::Exit) << run.err;
+  EXPECT_EQ(run.result.status, 3);
+}
+
 TEST(Loader, DirectoriesAndMissingFilesAreRefused) {
   tavik::test::ScratchRoot dir;
   auto as_dir = tavik::test::run_guest(dir.str(), {});

@@ -57,6 +57,7 @@ foreach(driver tavik-cc tavik-c++)
       message(FATAL_ERROR "${driver}: no warning '${expected}' (status ${rc}):\n${err}")
     endif()
   endforeach()
+  run_checked("${SDK}/bin/${driver}" -Wall -Werror ${language} -c "${SRC}/formats_ok.c" -o "${WORK}/formats_ok.o")
 endforeach()
 # The records the macros laid out are what the system's tools expect.
 foreach(image "${WORK}/cmake/own_c" "${WORK}/cmake/own_cxx" "${WORK}/own_cc" "${WORK}/own_cxx_driver")
