@@ -55,6 +55,9 @@ TEST(Emulator, SelfModifyingCodeIsCountedExactly) {
   std::string image = writable_text_smc(dir);
   tavik::test::Output run = tavik::test::run_program(TAVIK_RUN_EXE, {"--count-insns", image, "r", "300000"});
   EXPECT_EQ(run.err, "instructions: 1200062\n");
+  std::string profile = dir.str() + "/profile";
+  tavik::test::run_program(TAVIK_RUN_EXE, {"--profile", profile, image, "r", "300000"});
+  EXPECT_NE(tavik::test::read_file(profile).find("\ntotals: 1200062\n"), std::string::npos) << "profiles too";
   EXPECT_EQ(tavik::test::run_program(TAVIK_RUN_EXE, {"--insn-limit", "1200062", image, "r", "300000"}).status, 0);
   EXPECT_EQ(tavik::test::run_program(TAVIK_RUN_EXE, {"--insn-limit", "1200061", image, "r", "300000"}).status, 137);
 }

@@ -235,6 +235,10 @@ TEST(Gdb, MalformedPacketsAreAnsweredWithoutACrash) {
   std::string regs = talk(packet("g"));
   EXPECT_EQ(regs.size(), 1 + 1 + (16 * 8 + 8 * 20 + 8 * 8) + 3) << regs;
   EXPECT_TRUE(has(talk(packet("qSupported:swbreak+")), "qXfer:features:read+"));
+  // A read longer than the packet size gdb was told answers its first part: no answer is longer than 0x3fff.
+  EXPECT_TRUE(has(talk(packet("qSupported")), "PacketSize=3fff"));
+  std::string big = talk(packet("m400000,2000"));
+  EXPECT_EQ(big.size(), 1 + 1 + 0x3ffe + 3) << big.substr(0, 40);
   EXPECT_TRUE(has(talk(packet("qXfer:features:read:target.xml:0,3fff")), "org.gnu.gdb.i386.core"));
   EXPECT_EQ(talk(packet("m400000,1")).substr(0, 2), "+$");  // still serving
   std::string kill = packet("k");
