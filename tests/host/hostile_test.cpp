@@ -201,11 +201,12 @@ TEST(Hostile, FilesSmallOnDiskStaySmallInMemory) {
   EXPECT_EQ(traced.status, 0);
   EXPECT_LT(traced.max_rss_kib, 64 * 1024 + kBoundKib / 2);
   // Profiles and coverage: 16,384 executed functions all named by one 64 KiB string (a GiB as one name each),
-  // and 20,000 compile units that all name one line program of 40,000 rows (read once per unit: 800 million).
+  // 20,000 compile units that all name one line program of 40,000 rows (read once per unit: 800 million), and
+  // line programs of 30,000 files in a 60 KB folder and of 10 million one-byte rows (1.8 GB and 1 GB read whole).
   fs::path spread = root.dir.path() / "spread";
   std::vector<uint8_t> c = name_bomb(16384, 0, true);
   std::ofstream(spread, std::ios::binary).write(reinterpret_cast<char*>(c.data()), c.size());
-  for (const fs::path& image : {spread, fs::path(guest_image("line_bomb"))}) {
+  for (const fs::path& image : {spread, fs::path(guest_image("line_bomb")), fs::path(guest_image("path_bomb"))}) {
     std::string out = (root.dir.path() / "out").string();
     Timed measured = run_timed({"--profile", out, "--coverage", out + ".info", image.string()});
     EXPECT_EQ(measured.end.status, image == spread ? 139 : 0) << image;
@@ -213,6 +214,10 @@ TEST(Hostile, FilesSmallOnDiskStaySmallInMemory) {
     EXPECT_LT(measured.seconds, 10) << image;
     EXPECT_LT(fs::file_size(out), 1u << 20) << image;
   }
+  Output stop = run_program(TAVIK_RUN_EXE, {"--insn-limit", "1", guest_image("path_bomb")});
+  EXPECT_EQ(stop.status, 137);
+  EXPECT_LT(stop.max_rss_kib, kBoundKib);
+  EXPECT_NE(stop.err.find("source lines left out"), std::string::npos) << stop.err;
 }
 
 // Debug information and names are the image's and the guest's: a scope nest deeper than any stack, a source file

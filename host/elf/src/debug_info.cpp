@@ -6,8 +6,13 @@
 #include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 
+#include <gelf.h>
+
 #include <cstdlib>
+#include <cstring>
 #include <map>
+
+#include "line_program_cost.hpp"
 
 namespace tavik::elf {
 
@@ -19,6 +24,10 @@ struct DebugInfo::Session {
   bool attached = false;
   std::map<Dwarf_Off, bool> shallow;  // compile units by offset: whether their entries nest shallowly enough
   bool too_deep = false;
+  LineSections sections;
+  std::map<Dwarf_Word, bool> affordable;  // line programs by offset: whether they are given to libdw
+  uint64_t line_bytes_left = kMostLineBytes, path_bytes_left = kMostPathBytes;
+  bool lines_left_out = false;
   // The unwind in progress.
   const Registers* regs = nullptr;
   const ReadWord* read = nullptr;
@@ -88,6 +97,21 @@ bool nests_shallowly(Dwarf_Die* cu, size_t deepest) {
   }
 }
 
+// A DWARF section's bytes as libdw sees them (decompressed when it had to), or none.
+std::span<const uint8_t> section_named(Elf* elf, const char* wanted) {
+  size_t names;
+  if (!elf || elf_getshdrstrndx(elf, &names) != 0) return {};
+  for (Elf_Scn* scn = nullptr; (scn = elf_nextscn(elf, scn)) != nullptr;) {
+    GElf_Shdr header;
+    const char* name = gelf_getshdr(scn, &header) ? elf_strptr(elf, names, header.sh_name) : nullptr;
+    if (!name || std::strcmp(name, wanted) != 0 || header.sh_type == SHT_NOBITS) continue;
+    Elf_Data* data = elf_getdata(scn, nullptr);
+    if (!data || !data->d_buf) return {};
+    return {static_cast<const uint8_t*>(data->d_buf), data->d_size};
+  }
+  return {};
+}
+
 }  // namespace
 
 DebugInfo::DebugInfo(std::vector<uint8_t> bytes, const std::string& label) : s_(std::make_unique<Session>()) {
@@ -102,6 +126,9 @@ DebugInfo::DebugInfo(std::vector<uint8_t> bytes, const std::string& label) : s_(
   dwfl_report_end(s_->dwfl, nullptr, nullptr);
   Dwarf_Addr bias = 0;
   if (s_->mod) s_->dw = dwfl_module_getdwarf(s_->mod, &bias);
+  Elf* elf = s_->dw ? dwarf_getelf(s_->dw) : nullptr;
+  s_->sections = {section_named(elf, ".debug_line"), section_named(elf, ".debug_line_str"),
+                  section_named(elf, ".debug_str")};
 }
 
 DebugInfo::~DebugInfo() {
@@ -110,8 +137,33 @@ DebugInfo::~DebugInfo() {
 
 Dwarf* DebugInfo::dwarf() const { return s_->dw; }
 
+bool DebugInfo::lines_affordable(uint64_t cu_offset) const {
+  Dwarf_Die die;
+  Dwarf_Die* cu = s_->dw ? dwarf_offdie(s_->dw, cu_offset, &die) : nullptr;
+  Dwarf_Attribute attr;
+  Dwarf_Word offset;
+  if (!cu || dwarf_formudata(dwarf_attr(cu, DW_AT_stmt_list, &attr), &offset) != 0) return true;  // none to read
+  auto [known, fresh] = s_->affordable.try_emplace(offset, false);
+  if (!fresh) return known->second;
+  const char* comp_dir = dwarf_formstring(dwarf_attr(cu, DW_AT_comp_dir, &attr));
+  LineProgramCost cost = line_program_cost(s_->sections, offset, comp_dir ? comp_dir : "");
+  known->second = cost.readable && cost.bytes <= s_->line_bytes_left && cost.path_bytes <= s_->path_bytes_left;
+  if (!known->second) {
+    s_->lines_left_out = true;
+    return false;
+  }
+  s_->line_bytes_left -= cost.bytes;
+  s_->path_bytes_left -= cost.path_bytes;
+  return true;
+}
+
+bool DebugInfo::lines_left_out() const { return s_->lines_left_out; }
+
 bool DebugInfo::line_at(uint32_t addr, std::string& file, int& line) const {
-  Dwfl_Line* found = s_->mod ? dwfl_module_getsrc(s_->mod, addr) : nullptr;
+  Dwarf_Addr bias = 0;
+  Dwarf_Die* cu = s_->mod ? dwfl_module_addrdie(s_->mod, addr, &bias) : nullptr;
+  if (!cu || !lines_affordable(dwarf_dieoffset(cu))) return false;
+  Dwfl_Line* found = dwfl_module_getsrc(s_->mod, addr);
   const char* name = found ? dwfl_lineinfo(found, nullptr, &line, nullptr, nullptr, nullptr) : nullptr;
   if (!name) return false;
   file = name;

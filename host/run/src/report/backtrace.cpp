@@ -55,6 +55,7 @@ bool unwind_with_debug_info(const Image& image, const Machine& m, uint32_t eip, 
   // No frame from the unwinder (no call-frame information): the faulting instruction's own line still helps.
   if (out.empty()) add_frames(*debug, image, eip, false, out);
   bt.inlined_left_out = debug->nests_too_deep();
+  bt.lines_left_out = debug->lines_left_out();
   return !out.empty() && !out[0].file.empty();
 }
 
@@ -116,7 +117,11 @@ std::string Backtrace::render() const {
     out += "\n";
   }
   if (cut) out += strf("    (cut at %zu frames)\n", kMostFrames);
-  if (!from_debug_info && frames.size() == 1)
+  if (lines_left_out)
+    out += strf("    (source lines left out: the image's line programs exceed %llu KiB, or their file names %llu KiB)\n",
+                static_cast<unsigned long long>(elf::DebugInfo::kMostLineBytes >> 10),
+                static_cast<unsigned long long>(elf::DebugInfo::kMostPathBytes >> 10));
+  if (!from_debug_info && frames.size() == 1 && !lines_left_out)
     out += "    (no caller found: the image has no debug information and this code keeps no frame pointers; build "
            "with -g)\n";
   return out;

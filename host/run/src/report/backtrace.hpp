@@ -25,6 +25,7 @@ struct Backtrace {
   bool from_debug_info = false;
   bool cut = false;              // the stack holds more frames than a report shows
   bool inlined_left_out = false;  // the debug information nests too deep to find inlined calls
+  bool lines_left_out = false;    // its line programs are larger than a reader is given
 
   // Takes the backtrace of the machine stopped at eip; at_entry: eip is a function's first instruction, whose
   // caller's return address is still on top of the stack.

@@ -33,7 +33,7 @@ LineTable::LineTable(const Image& image) {
     Dwarf_Word program;
     Dwarf_Lines* lines;
     size_t n = 0;
-    bool have_cu = dwarf_offdie(dw, off + header, &cu) != nullptr;
+    bool have_cu = dwarf_offdie(dw, off + header, &cu) != nullptr && debug->lines_affordable(off + header);
     if (have_cu && dwarf_formudata(dwarf_attr(&cu, DW_AT_stmt_list, &attr), &program) == 0 &&
         programs_read.insert(program).second && dwarf_getsrclines(&cu, &lines, &n) == 0) {
       for (size_t i = 0; i < n; ++i) {
