@@ -26,9 +26,14 @@ endif()
 
 # Links name as a tavik image. WITH_INTERNALS: against the library's objects as they are, for the library's own
 # tests that look at its internal state (g_heap_used, ...); a program sees only the public entry points.
+# WITH_DEBUG_LIBC: against the library with its debug information, as a -g build of the drivers links it.
 function(tavik_link_image name)
   if("WITH_INTERNALS" IN_LIST ARGN)
     set(libc c)
+  elseif("WITH_DEBUG_LIBC" IN_LIST ARGN)
+    set(libc "${TAVIK_LIBC_DEBUG}")
+    add_dependencies(${name} libc_public_debug)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${TAVIK_LIBC_DEBUG}")
   else()
     set(libc "${TAVIK_LIBC}")
     add_dependencies(${name} libc_public)

@@ -155,6 +155,12 @@ int main(int argc, char** argv) {
       ->check(count_up_to(UINT32_MAX));
   app.add_option("--gdb", opt.gdb_port, "Serve a debugger on 127.0.0.1:PORT, stopped before the first instruction")->check(CLI::Range(1, 65535));
   app.add_flag("--count-insns", opt.measure.count_insns, "Print 'instructions: N' on stderr at the end");
+  app.add_flag("--memcheck", opt.check.memcheck,
+               "Report accesses outside live heap blocks or below the stack pointer, and bad frees");
+  int error_exitcode = 0;
+  auto* exitcode_opt = app.add_option("--error-exitcode", error_exitcode,
+                                      "With --memcheck: a process that found an error exits with status N")
+                           ->check(CLI::Range(1, 255));
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -182,6 +188,7 @@ int main(int argc, char** argv) {
     return 125;
   }
   if (!opt.trace.calls.empty() || opt.trace.time || app.count("-s")) opt.trace.text = true;
+  if (exitcode_opt->count()) opt.check.error_exitcode = error_exitcode;
   for (const std::string& text : injects) {
     tavik::Injection inj;
     if (!parse_injection(text, inj)) {

@@ -61,11 +61,18 @@ struct MeasureOptions {
   std::string profile_file;                // write a callgrind profile to this file (a spawned process: FILE.PID)
 };
 
+// What is checked of each process.
+struct CheckOptions {
+  bool memcheck = false;                   // report accesses outside live heap blocks and below the stack pointer
+  std::optional<int> error_exitcode;       // with memcheck: a process that found an error exits with this status
+};
+
 struct RunOptions {
   IoOptions io;
   TraceOptions trace;
   LimitOptions limits;
   MeasureOptions measure;
+  CheckOptions check;
   std::vector<Injection> injects;          // the first process's calls only
   std::optional<uint64_t> tsc;             // rdtsc reads N, N+1, ...
   int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT, stopped before the first

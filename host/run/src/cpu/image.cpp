@@ -236,8 +236,13 @@ std::optional<uint32_t> Image::function_start(uint32_t addr) const {
 }
 
 std::optional<uint32_t> Image::function_named(const std::string& name) const {
+  std::optional<Symbol> s = symbol_named(name);
+  return s ? std::optional<uint32_t>(s->value) : std::nullopt;
+}
+
+std::optional<Symbol> Image::symbol_named(const std::string& name) const {
   for (const Symbol& s : symbols_)
-    if (name == names_.c_str() + s.name) return s.value;
+    if (name == names_.c_str() + s.name) return s;
   return std::nullopt;
 }
 

@@ -50,6 +50,8 @@ class Image {
   std::optional<uint32_t> function_start(uint32_t addr) const;
   // The address of the function named exactly name (the library's abort, say).
   std::optional<uint32_t> function_named(const std::string& name) const;
+  // The symbol named exactly name, function or data (the library's heap arena, say).
+  std::optional<Symbol> symbol_named(const std::string& name) const;
   // The image's debug information (line tables, unwinding), opened on the first call; nullptr without any.
   elf::DebugInfo* debug_info() const;
   // A forked child runs another image: this one's host copies go.

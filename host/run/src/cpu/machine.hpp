@@ -55,6 +55,11 @@ class Machine {
   using AccessHook = bool (*)(uc_engine* uc, uc_mem_type type, uint64_t addr, int size, int64_t value, void* self);
   void on_bad_access(AccessHook fn, void* self);
   void on_store(AccessHook fn, void* self);
+  // Every load and store that touches [begin, end], called without the pc synced to the accessing instruction
+  // (every access then costs the engine's slow path, and syncing it each time would cost far more): a hook that
+  // needs eip asks sync_access_pc() first. Registers other than eip are current in the hook.
+  void on_access_in(uint32_t begin, uint32_t end, AccessHook fn, void* self);
+  void sync_access_pc();
   // One instruction (UC_X86_INS_*); fn has the engine's signature for that instruction.
   void on_instruction(int insn, void* fn, void* self);
 

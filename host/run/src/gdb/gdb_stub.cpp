@@ -289,6 +289,12 @@ bool GdbStub::stop_at_unfetchable(uint32_t addr) {
   return !killed_ && !detached_;
 }
 
+void GdbStub::stop_here(int signal) {
+  if (!conn_ || detached_ || killed_) return;
+  stepping_ = false;
+  apply(serve(stop_reply(signal)));
+}
+
 void GdbStub::report_fault(int signal) {
   if (!conn_ || detached_ || killed_) return;
   // The guest cannot go on after a fault: serve until the debugger kills, detaches or resumes into the end.

@@ -27,6 +27,9 @@ class GdbStub {
   // address of a function gdb calls lies on the stack), that is its stop: reported, served, and true when the
   // guest goes on (from wherever the debugger set eip).
   bool stop_at_unfetchable(uint32_t addr);
+  // A checker found an error at the instruction the machine is at: a stop with this signal, served until the
+  // debugger resumes (the instruction then goes on).
+  void stop_here(int signal);
   // The guest faulted at eip with this signal: report it and serve until the debugger lets it end.
   void report_fault(int signal);
   // The guest ended with this status.

@@ -12,6 +12,7 @@
 #include "kernel/shared_counters.hpp"
 #include "kernel/spawn.hpp"
 #include "kernel/termination.hpp"
+#include "process/memcheck.hpp"
 #include "report/backtrace.hpp"
 #include "report/coverage.hpp"
 #include "report/fault_report.hpp"
@@ -69,8 +70,14 @@ void Process::install_hooks(bool counting) {
     m_.on_instruction_at(*abort_at, &Process::on_abort, this);
   if (std::optional<uint32_t> assert_at = image_.function_named("__tavik_assert_fail"))
     m_.on_instruction_at(*assert_at, &Process::on_assert, this);
+  if (opt_.check.memcheck) {
+    memcheck_ = std::make_unique<Memcheck>(m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd,
+                                           stack_base(opt_.limits.stack_size));
+    memcheck_->install();
+  }
   if (opt_.gdb_port) {
     gdb_ = std::make_unique<GdbStub>(m_, opt_.gdb_port);
+    if (memcheck_) memcheck_->set_debugger(gdb_.get());
     say(strf("tavik-run: waiting for gdb on 127.0.0.1:%d\n", opt_.gdb_port));
     if (!gdb_->attach(image_.entry())) end_.kill(Limit::Terminated);
   }
@@ -197,13 +204,22 @@ void Process::report_stop(Limit limit) {
 RunResult Process::make_known() {
   RunResult res;
   res.instructions = count_.executed();
+  if (memcheck_) {
+    MemcheckSummary summary = memcheck_->summary();
+    say(render_memcheck_summary(name_, summary));
+    setup_.trace.memcheck_summary(summary);
+  }
   switch (end_.state()) {
-    case ProcessEnd::State::Exited:
-      if (gdb_) gdb_->report_exit(end_.status());
+    case ProcessEnd::State::Exited: {
+      // A checked process that found an error says so by its status when asked to.
+      bool errors = memcheck_ && memcheck_->errors() && opt_.check.error_exitcode;
+      int32_t status = errors ? *opt_.check.error_exitcode : end_.status();
+      if (gdb_) gdb_->report_exit(status);
       res.end = RunResult::End::Exit;
-      res.status = end_.status();
-      setup_.trace.end_exit(end_.status());
+      res.status = status;
+      setup_.trace.end_exit(status);
       break;
+    }
     case ProcessEnd::State::Faulted: {
       if (gdb_) {
         // The debugger sees the machine at the faulting instruction, with the signal a Unix debugger expects.

@@ -26,6 +26,7 @@ class Coverage;
 class FdTable;
 class GdbStub;
 class Image;
+class Memcheck;
 class Profile;
 class ReportFiles;
 class Sandbox;
@@ -87,6 +88,7 @@ class Process {
   std::unique_ptr<GdbStub> gdb_;  // only with --gdb
   std::unique_ptr<Coverage> coverage_;  // only with --coverage
   std::unique_ptr<Profile> profile_;    // only with --profile
+  std::unique_ptr<Memcheck> memcheck_;  // only with --memcheck
   bool said_why_ = false;               // a failed assertion was reported: the abort after it says no more
 };
 

@@ -33,6 +33,7 @@ void validate_options(const RunOptions& opt) {
   for (const std::string& word : opt.trace.calls)
     if (word.empty() || !is_call_or_class(word[0] == '!' ? word.substr(1) : word))
       throw SetupError("-e trace: unknown system call or class '" + word + "'");
+  if (opt.check.error_exitcode && !opt.check.memcheck) throw SetupError("--error-exitcode: only with --memcheck");
 }
 
 Tree::Tree(RunOptions opt) : opt_(std::move(opt)) {

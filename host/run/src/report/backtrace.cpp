@@ -34,8 +34,9 @@ void add_frames(const elf::DebugInfo& debug, const Image& image, uint32_t pc, bo
   if (out.size() < kMostFrames) out.push_back(f);
 }
 
-bool unwind_with_debug_info(const Image& image, const Machine& m, uint32_t eip, Backtrace& bt) {
-  std::vector<Frame>& out = bt.frames;
+// The unwinder's pcs, when it finds callers or a source line for the first (else the frame pointers say more).
+bool unwind_with_debug_info(const Image& image, const Machine& m, uint32_t eip, bool at_entry, size_t most,
+                            Backtrace::Pcs& out) {
   elf::DebugInfo* debug = image.debug_info();
   if (!debug) return false;
   const int ids[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX, UC_X86_REG_ESP,
@@ -44,37 +45,43 @@ bool unwind_with_debug_info(const Image& image, const Machine& m, uint32_t eip, 
   for (int i = 0; i < 8; ++i) regs[i] = m.reg(ids[i]);
   regs[8] = eip;
   auto read = [&m](uint32_t addr, uint32_t& word) { return m.read_bytes(addr, &word, 4) == 0; };
-  // One pc more than is shown tells a stack that was cut.
-  for (const elf::UnwoundPc& at : debug->unwind(regs, read, kMostFrames + 1)) {
-    if (out.size() >= kMostFrames) {
-      bt.cut = true;
+  // At a function's first instruction its caller's state is one return away, whatever the function's own
+  // call-frame information says (a library function may have none): the unwinder starts from the caller.
+  uint32_t ret;
+  if (at_entry && most > 1 && read(regs[4], ret)) {
+    out.pcs.push_back(eip);
+    regs[4] += 4;
+    regs[8] = ret;
+  }
+  // One pc more than is kept tells a stack that was cut.
+  for (const elf::UnwoundPc& at : debug->unwind(regs, read, most + 1)) {
+    if (out.pcs.size() >= most) {
+      out.cut = true;
       break;
     }
-    add_frames(*debug, image, at.pc, at.call, out);
+    out.pcs.push_back(at.pc);
   }
   // No frame from the unwinder (no call-frame information): the faulting instruction's own line still helps.
-  if (out.empty()) add_frames(*debug, image, eip, false, out);
-  bt.inlined_left_out = debug->nests_too_deep();
-  bt.lines_left_out = debug->lines_left_out();
-  return !out.empty() && !out[0].file.empty();
+  if (out.pcs.empty()) out.pcs.push_back(eip);
+  std::string file;
+  int line = 0;
+  return out.pcs.size() > 1 || debug->line_at(out.pcs[0], file, line);
 }
 
 // The saved frame pointers: each frame holds the caller's ebp and, above it, the return address.
-void from_frame_pointers(const Image& image, const Machine& m, uint32_t eip, bool at_entry, Backtrace& bt) {
-  std::vector<Frame>& out = bt.frames;
-  out.push_back({eip, image.function_at(eip), "", 0});
+void from_frame_pointers(const Machine& m, uint32_t eip, bool at_entry, size_t most, Backtrace::Pcs& out) {
+  out.pcs.push_back(eip);
   uint32_t ret;
-  if (at_entry && m.read_bytes(m.reg(UC_X86_REG_ESP), &ret, 4) == 0 && ret != 0)
-    out.push_back({ret, image.function_at(ret - 1), "", 0});
+  if (at_entry && m.read_bytes(m.reg(UC_X86_REG_ESP), &ret, 4) == 0 && ret != 0) out.pcs.push_back(ret);
   uint32_t ebp = m.reg(UC_X86_REG_EBP);
   for (;;) {
     uint32_t saved[2];
     if (ebp == 0 || ebp > 0xFFFFFFF7u || m.read_bytes(ebp, saved, sizeof saved) != 0 || saved[1] == 0) break;
-    if (out.size() >= kMostFrames) {
-      bt.cut = true;
+    if (out.pcs.size() >= most) {
+      out.cut = true;
       break;
     }
-    out.push_back({saved[1], image.function_at(saved[1] - 1), "", 0});
+    out.pcs.push_back(saved[1]);
     if (saved[0] <= ebp) break;  // frames go up the stack; anything else is no chain
     ebp = saved[0];
   }
@@ -87,15 +94,40 @@ std::string last_component(const std::string& path) {
 
 }  // namespace
 
-Backtrace Backtrace::of(const Image& image, const Machine& m, uint32_t eip, bool at_entry) {
+Backtrace::Pcs Backtrace::capture(const Image& image, const Machine& m, uint32_t eip, bool at_entry, size_t most) {
+  Pcs out;
+  out.from_debug_info = unwind_with_debug_info(image, m, eip, at_entry, most, out);
+  if (!out.from_debug_info) {
+    out = Pcs{};
+    from_frame_pointers(m, eip, at_entry, most, out);
+  }
+  return out;
+}
+
+Backtrace Backtrace::resolve(const Image& image, const Pcs& pcs) {
   Backtrace bt;
-  bt.from_debug_info = unwind_with_debug_info(image, m, eip, bt);
-  if (!bt.from_debug_info) {
-    bt.frames.clear();
-    bt.cut = false;
-    from_frame_pointers(image, m, eip, at_entry, bt);
+  bt.from_debug_info = pcs.from_debug_info;
+  bt.cut = pcs.cut;
+  elf::DebugInfo* debug = image.debug_info();
+  for (size_t i = 0; i < pcs.pcs.size(); ++i) {
+    if (bt.frames.size() >= kMostFrames) {
+      bt.cut = true;
+      break;
+    }
+    if (pcs.from_debug_info)
+      add_frames(*debug, image, pcs.pcs[i], i > 0, bt.frames);
+    else
+      bt.frames.push_back({pcs.pcs[i], image.function_at(i > 0 ? pcs.pcs[i] - 1 : pcs.pcs[i]), "", 0});
+  }
+  if (debug) {
+    bt.inlined_left_out = debug->nests_too_deep();
+    bt.lines_left_out = debug->lines_left_out();
   }
   return bt;
+}
+
+Backtrace Backtrace::of(const Image& image, const Machine& m, uint32_t eip, bool at_entry) {
+  return resolve(image, capture(image, m, eip, at_entry, kMostFrames));
 }
 
 std::string Backtrace::where(size_t i) const {
@@ -103,8 +135,8 @@ std::string Backtrace::where(size_t i) const {
   return f.file.empty() ? "" : strf("%s:%d", elf::printable(last_component(f.file)).c_str(), f.line);
 }
 
-std::string Backtrace::render() const {
-  std::string out = from_debug_info ? "  backtrace" : "  backtrace (frame pointers; no debug information";
+std::string Backtrace::render(const char* title) const {
+  std::string out = std::string("  ") + title + (from_debug_info ? "" : " (frame pointers; no debug information");
   if (inlined_left_out) out += from_debug_info ? " (inlined calls left out" : "; inlined calls left out";
   if (inlined_left_out) out += strf(": the debug information nests deeper than %zu", elf::DebugInfo::kDeepestScopes);
   out += from_debug_info && !inlined_left_out ? ":\n" : "):\n";

@@ -31,10 +31,20 @@ struct Backtrace {
   // caller's return address is still on top of the stack.
   static Backtrace of(const Image& image, const Machine& m, uint32_t eip, bool at_entry = false);
 
+  // The same in two steps, for stacks kept long and seldom shown (where a block was allocated): the pcs alone,
+  // at most `most`, then their functions and lines when the report needs them.
+  struct Pcs {
+    std::vector<uint32_t> pcs;  // the first is where the machine is; the others are return addresses
+    bool from_debug_info = false;
+    bool cut = false;
+  };
+  static Pcs capture(const Image& image, const Machine& m, uint32_t eip, bool at_entry, size_t most);
+  static Backtrace resolve(const Image& image, const Pcs& pcs);
+
   // "store.c:88" for frame i (the file's last component), or "" without a line.
   std::string where(size_t i) const;
   // The report's lines: a heading, then "#N 0x004012a3 in kv_load (store.c:88)" a frame.
-  std::string render() const;
+  std::string render(const char* title = "backtrace") const;
 };
 
 }  // namespace tavik

@@ -29,13 +29,13 @@ std::string disassemble(const Machine& mem, uint32_t eip) {
 // How far below the stack an access still reads as an overflow of it: a large frame's first touch.
 constexpr uint32_t kOverflowReach = 64 * 1024;
 
-// "tavik: NAME: WHAT, eip 0x... (symbol+0x..)": the first line of a stop, with the names escaped.
-std::string headline(const std::string& process, const char* what, uint32_t eip, const Image& image) {
-  return strf("tavik: %s: %s, eip 0x%08x (%s)", elf::printable(process).c_str(), what, eip,
+}  // namespace
+
+std::string FaultReport::headline(const std::string& process, const std::string& what, uint32_t eip,
+                                  const Image& image) {
+  return strf("tavik: %s: %s, eip 0x%08x (%s)", elf::printable(process).c_str(), what.c_str(), eip,
               elf::printable(image.symbolise(eip)).c_str());
 }
-
-}  // namespace
 
 std::string FaultReport::render(const std::string& process, const FaultInfo& fault, const Image& image,
                                 const Machine& mem, const Backtrace& bt, uint32_t stack_base) {

@@ -20,6 +20,8 @@ class FaultReport {
   // stack_base: the lowest address of the stack, for telling a fault just below it (a stack overflow).
   static std::string render(const std::string& process, const FaultInfo& fault, const Image& image,
                             const Machine& m, const Backtrace& bt, uint32_t stack_base);
+  // "tavik: NAME: WHAT, eip 0x... (symbol+0x..)": the first line of a stop or a checker's report, names escaped.
+  static std::string headline(const std::string& process, const std::string& what, uint32_t eip, const Image& image);
   // The one line of a run stopped by a limit, and the same backtrace.
   static std::string render_stop(const std::string& process, Limit limit, uint32_t eip, const Image& image,
                                  const Backtrace& bt);

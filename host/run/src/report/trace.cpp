@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "report/backtrace.hpp"
+#include "report/memory_error.hpp"
 #include "base/errors.hpp"
 #include "base/strf.hpp"
 #include "report/trace_format.hpp"
@@ -267,6 +268,35 @@ void Trace::end_killed(const char* why, const Backtrace* bt) {
   if (sinks_.json_fd < 0) return;
   nlohmann::ordered_json j{{"pid", ::getpid()}, {"killed", why}};
   if (bt) j["frames"] = frames_json(*bt);
+  json_line(dump(j));
+}
+
+void Trace::memory_error(const MemoryError& e) {
+  if (sinks_.json_fd < 0) return;
+  nlohmann::ordered_json j{{"pid", ::getpid()}, {"memcheck", e.what}};
+  if (e.size) j["size"] = e.size;
+  j["addr"] = e.addr;
+  j["eip"] = e.eip;
+  j["where"] = e.where;
+  j["frames"] = frames_json(e.at);
+  if (e.freed) j["freed"] = frames_json(*e.freed);
+  if (e.allocated) j["allocated"] = frames_json(*e.allocated);
+  json_line(dump(j));
+}
+
+void Trace::memcheck_summary(const MemcheckSummary& s) {
+  if (sinks_.json_fd < 0) return;
+  nlohmann::ordered_json j{{"pid", ::getpid()},
+                           {"memcheck_summary",
+                            {{"errors", s.errors},
+                             {"sites", s.sites},
+                             {"heap_checked", s.heap_checked},
+                             {"allocations", s.allocs},
+                             {"allocated_bytes", s.bytes},
+                             {"frees", s.frees},
+                             {"freed_bytes", s.freed_bytes},
+                             {"in_use_blocks", s.in_use_blocks},
+                             {"in_use_bytes", s.in_use_bytes}}}};
   json_line(dump(j));
 }
 

@@ -15,6 +15,8 @@
 namespace tavik {
 
 struct Backtrace;
+struct MemcheckSummary;
+struct MemoryError;
 
 // The most of one call's data a trace keeps: a huge write costs the trace no more than this.
 constexpr size_t kTraceDataCap = 64 * 1024;
@@ -48,6 +50,9 @@ class Trace {
   void end_fault(const FaultInfo& fault, const Backtrace& bt);
   // bt: where a limit stopped the guest, when it says so.
   void end_killed(const char* why, const Backtrace* bt);
+  // --memcheck's errors and its account at the end, as JSON lines.
+  void memory_error(const MemoryError& e);
+  void memcheck_summary(const MemcheckSummary& s);
 
   const TraceSinks& sinks() const { return sinks_; }
   std::vector<TraceEvent>& events() { return events_; }

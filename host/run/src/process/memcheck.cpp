@@ -1,0 +1,189 @@
+// Memcheck: the heap functions answered at their entry, and every access into the heap, the arena and the stack
+// looked at from the engine's memory hooks.
+#include "process/memcheck.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include <tavik/abi.h>
+#include <tavik/elf/printable.hpp>
+
+#include "base/errors.hpp"
+#include "base/strf.hpp"
+#include "cpu/image.hpp"
+#include "cpu/machine.hpp"
+#include "gdb/gdb_stub.hpp"
+#include "kernel/process_end.hpp"
+#include "report/trace.hpp"
+
+namespace tavik {
+namespace {
+
+// The checked heap lies this far below the stack: far enough that a stack overflow reads as one.
+constexpr uint32_t kRegionGap = 16u << 20;
+
+enum Kind : uint64_t { kRead, kWrite, kFree };
+
+}  // namespace
+
+Memcheck::Memcheck(Machine& m, const Image& image, ProcessEnd& end, Trace& trace, std::string name, int stderr_fd,
+                   uint32_t stack_base)
+    : m_(m), image_(image), end_(end), trace_(trace), name_(std::move(name)), stderr_fd_(stderr_fd),
+      stack_base_(stack_base) {}
+
+void Memcheck::install() {
+  uint32_t region = (stack_base_ - kRegionGap - GuestHeap::kRegionSize) & ~0xFFFu;
+  for (const Segment& s : image_.segments())
+    if (s.vaddr < region + GuestHeap::kRegionSize + kRegionGap && region < uint64_t{s.vaddr} + s.memsz)
+      throw SetupError(strf("--memcheck: the image's memory reaches 0x%08x, where the checked heap goes", region));
+  heap_ = GuestHeap::of(image_, m_, region);
+  // The stack, and the heap's region below it, in one hook; the arena in another.
+  m_.on_access_in(heap_ ? region : stack_base_, TAVIK_STACK_TOP - 1, &Memcheck::on_access, this);
+  if (!heap_) return;
+  m_.on_access_in(heap_->arena(), heap_->arena() + heap_->arena_size() - 1, &Memcheck::on_access, this);
+  m_.on_instruction_at(*image_.function_named("malloc"), &Memcheck::on_malloc, this);
+  m_.on_instruction_at(*image_.function_named("free"), &Memcheck::on_free, this);
+  if (std::optional<uint32_t> at = image_.function_named("calloc")) m_.on_instruction_at(*at, &Memcheck::on_calloc, this);
+  if (std::optional<uint32_t> at = image_.function_named("realloc"))
+    m_.on_instruction_at(*at, &Memcheck::on_realloc, this);
+}
+
+MemcheckSummary Memcheck::summary() const {
+  MemcheckSummary s;
+  s.errors = errors_;
+  s.sites = sites_.size();
+  s.heap_checked = heap_.has_value();
+  if (!heap_) return s;
+  const GuestHeap::Totals& t = heap_->totals();
+  s.allocs = t.allocs;
+  s.frees = t.frees;
+  s.bytes = t.bytes;
+  s.freed_bytes = t.freed_bytes;
+  std::tie(s.in_use_blocks, s.in_use_bytes) = heap_->in_use();
+  return s;
+}
+
+uint32_t Memcheck::arg(int i) const {
+  uint32_t v = 0;
+  m_.read_bytes(m_.reg(UC_X86_REG_ESP) + 4 + 4 * i, &v, 4);
+  return v;
+}
+
+void Memcheck::answer(uint32_t result) {
+  uint32_t esp = m_.reg(UC_X86_REG_ESP), ret;
+  if (m_.read_bytes(esp, &ret, 4) != 0) return;  // no return address: the library's own code runs and faults
+  m_.set_reg(UC_X86_REG_EAX, result);
+  m_.set_reg(UC_X86_REG_ESP, esp + 4);
+  m_.set_reg(UC_X86_REG_EIP, ret);
+}
+
+Backtrace::Pcs Memcheck::here(uint32_t eip) const { return Backtrace::capture(image_, m_, eip, true, kHeapFrames); }
+
+void Memcheck::on_malloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
+  auto* c = static_cast<Memcheck*>(self);
+  c->end_.guarded([&] { c->answer(c->heap_->allocate(c->arg(0), c->here(static_cast<uint32_t>(addr)))); });
+}
+
+void Memcheck::on_calloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
+  auto* c = static_cast<Memcheck*>(self);
+  c->end_.guarded([&] {
+    // The region is never handed out twice, so a new block's bytes are zero already.
+    std::optional<uint32_t> total = c->heap_->product(c->arg(0), c->arg(1));
+    c->answer(total ? c->heap_->allocate(*total, c->here(static_cast<uint32_t>(addr))) : 0);
+  });
+}
+
+void Memcheck::on_realloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
+  auto* c = static_cast<Memcheck*>(self);
+  c->end_.guarded([&] {
+    uint32_t eip = static_cast<uint32_t>(addr), old = c->arg(0), size = c->arg(1);
+    HeapBlock* block = old ? c->heap_->live_block_at(old) : nullptr;
+    if (old && !block) c->free_error("invalid realloc", old, eip);
+    uint32_t copied = block ? std::min(block->size, size ? size : 1) : 0;
+    uint32_t fresh = c->heap_->allocate(size, c->here(eip));
+    if (fresh && copied) {
+      // allocate may have moved the blocks: the old one is found again.
+      std::vector<uint8_t> bytes(copied);
+      c->m_.read_bytes(old, bytes.data(), copied);
+      c->m_.write_bytes(fresh, bytes.data(), copied);
+      c->heap_->release(*c->heap_->live_block_at(old), c->here(eip));
+    }
+    c->answer(fresh);
+  });
+}
+
+void Memcheck::on_free(uc_engine*, uint64_t addr, uint32_t, void* self) {
+  auto* c = static_cast<Memcheck*>(self);
+  c->end_.guarded([&] {
+    uint32_t eip = static_cast<uint32_t>(addr), ptr = c->arg(0);
+    if (HeapBlock* block = ptr ? c->heap_->live_block_at(ptr) : nullptr)
+      c->heap_->release(*block, c->here(eip));
+    else if (ptr)
+      c->free_error("invalid free", ptr, eip);
+    c->answer(c->m_.reg(UC_X86_REG_EAX));
+  });
+}
+
+bool Memcheck::on_access(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, void* self) {
+  auto* c = static_cast<Memcheck*>(self);
+  c->end_.guarded([&] { c->check(type == UC_MEM_WRITE, static_cast<uint32_t>(addr), static_cast<uint32_t>(size)); });
+  return true;
+}
+
+void Memcheck::check(bool write, uint32_t addr, uint32_t size) {
+  std::string where;
+  const HeapBlock* block = nullptr;
+  if (addr >= stack_base_) {
+    uint32_t esp = m_.reg(UC_X86_REG_ESP);
+    if (addr + size > esp || esp - addr <= kPushReach) return;
+    where = strf("%u bytes below the stack pointer", esp - addr);
+  } else if (heap_ && heap_->in_region(addr)) {
+    if (heap_->addressable(addr, size)) return;
+    where = heap_->where(addr, &block);
+  } else if (heap_ && heap_->in_arena(addr)) {
+    where = heap_->where(addr, &block);
+  } else {
+    return;  // the gap between the heap and the stack: unmapped, a fault of its own
+  }
+  m_.sync_access_pc();
+  MemoryError e{write ? "invalid write" : "invalid read", size, addr, m_.reg(UC_X86_REG_EIP), where, {}, {}, {}};
+  report(e, block);
+}
+
+void Memcheck::free_error(const char* what, uint32_t ptr, uint32_t eip) {
+  const HeapBlock* block = nullptr;
+  MemoryError e{what, 0, ptr, eip, heap_->where(ptr, &block), {}, {}, {}};
+  report(e, block);
+}
+
+void Memcheck::report(MemoryError& e, const HeapBlock* block) {
+  ++errors_;
+  Kind kind = e.size == 0 ? kFree : e.what == "invalid write" ? kWrite : kRead;
+  uint64_t site = uint64_t{e.eip} << 2 | kind;
+  if (sites_.count(site)) return;
+  if (sites_.size() >= kMostSites) {
+    if (!said_enough_) {
+      std::string note = strf("tavik: %s: memcheck: more than %zu error sites: the rest are counted, not shown\n",
+                              elf::printable(name_).c_str(), kMostSites);
+      ssize_t ignored = ::write(stderr_fd_, note.data(), note.size());
+      (void)ignored;
+    }
+    said_enough_ = true;
+    return;
+  }
+  sites_.insert(site);
+  // A free's eip is the heap function's first instruction, its caller's return address on top of the stack.
+  e.at = Backtrace::resolve(image_, Backtrace::capture(image_, m_, e.eip, kind == kFree, 64));
+  if (block) e.allocated = Backtrace::resolve(image_, block->allocated);
+  if (block && block->freed) e.freed = Backtrace::resolve(image_, block->freed_at);
+  std::string text = render_memory_error(name_, e, image_);
+  ssize_t ignored = ::write(stderr_fd_, text.data(), text.size());
+  (void)ignored;
+  trace_.memory_error(e);
+  if (gdb_) gdb_->stop_here(SIGSEGV);
+}
+
+}  // namespace tavik

@@ -1,0 +1,75 @@
+// Memcheck: --memcheck for one process. It serves the library's heap functions itself (GuestHeap), watches every
+// load and store into the heap and the stack, and reports each access outside a live block, below the stack
+// pointer, or into the arena, and each free of what is not a live block, once per instruction that does it. The
+// run goes on after an error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+
+#include <unicorn/unicorn.h>
+
+#include "process/guest_heap.hpp"
+#include "report/memory_error.hpp"
+
+namespace tavik {
+
+class GdbStub;
+class Image;
+class Machine;
+class ProcessEnd;
+class Trace;
+
+class Memcheck {
+ public:
+  Memcheck(Machine& m, const Image& image, ProcessEnd& end, Trace& trace, std::string name, int stderr_fd,
+           uint32_t stack_base);
+  // Maps the checked heap and installs the hooks. Throws SetupError when the image leaves no room for the heap.
+  void install();
+  // An error stops here in the debugger, as a fault would.
+  void set_debugger(GdbStub* gdb) { gdb_ = gdb; }
+  uint64_t errors() const { return errors_; }
+  // The account printed at the process's end (and its JSON line).
+  MemcheckSummary summary() const;
+
+  // Accesses up to this far below the stack pointer belong to the instruction that moves it (push, call, pusha
+  // write below it before it moves): they are not told from others.
+  static constexpr uint32_t kPushReach = 32;
+  // Distinct error sites reported in full; more are counted.
+  static constexpr size_t kMostSites = 1000;
+  // Frames kept for each allocation and release.
+  static constexpr size_t kHeapFrames = 12;
+
+ private:
+  static void on_malloc(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
+  static void on_calloc(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
+  static void on_realloc(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
+  static void on_free(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
+  static bool on_access(uc_engine* uc, uc_mem_type type, uint64_t addr, int size, int64_t value, void* self);
+
+  // The heap function's arguments, above its return address.
+  uint32_t arg(int i) const;
+  // Returns from the heap function with result in eax, as its ret would.
+  void answer(uint32_t result);
+  Backtrace::Pcs here(uint32_t eip) const;
+  void check(bool write, uint32_t addr, uint32_t size);
+  void free_error(const char* what, uint32_t ptr, uint32_t eip);
+  void report(MemoryError& e, const HeapBlock* block);
+
+  Machine& m_;
+  const Image& image_;
+  ProcessEnd& end_;
+  Trace& trace_;
+  std::string name_;
+  int stderr_fd_;
+  uint32_t stack_base_;
+  std::optional<GuestHeap> heap_;
+  GdbStub* gdb_ = nullptr;
+  uint64_t errors_ = 0;
+  std::set<uint64_t> sites_;  // (eip, kind) of the errors reported
+  bool said_enough_ = false;
+};
+
+}  // namespace tavik

@@ -1,0 +1,43 @@
+// MemoryError: one error --memcheck found (an access outside every live block, or a free of what is not one),
+// and its report in the fault report's form: the headline, where the address lies, the access's backtrace, and
+// the block's allocation and release.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "report/backtrace.hpp"
+
+namespace tavik {
+
+class Image;
+
+struct MemoryError {
+  std::string what;      // "invalid read", "invalid write", "invalid free", "invalid realloc"
+  uint32_t size = 0;     // bytes accessed (accesses only)
+  uint32_t addr = 0;
+  uint32_t eip = 0;
+  std::string where;     // "0 bytes after a block of size 10 allocated", "40 bytes below the stack pointer"...
+  Backtrace at;
+  std::optional<Backtrace> allocated, freed;
+};
+
+// The report's text:
+//   tavik: NAME: invalid write of 1 byte at 0x5ff00022, eip 0x0040107a (main+0x2a)
+//     address 0x5ff00022 is 0 bytes after a block of size 10 allocated
+//     source: bad.c:7
+//     backtrace: ...
+//     freed: ... (a freed block)
+//     allocated: ...
+std::string render_memory_error(const std::string& process, const MemoryError& e, const Image& image);
+
+// The heap's and the checker's account at a process's end.
+struct MemcheckSummary {
+  uint64_t errors = 0, sites = 0;
+  uint64_t allocs = 0, frees = 0, bytes = 0, freed_bytes = 0, in_use_blocks = 0, in_use_bytes = 0;
+  bool heap_checked = true;  // false: the image has no library heap, only the stack was checked
+};
+std::string render_memcheck_summary(const std::string& process, const MemcheckSummary& s);
+
+}  // namespace tavik
