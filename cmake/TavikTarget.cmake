@@ -18,6 +18,9 @@ add_compile_options(-O2 -Wall -Wextra)
 # How the target tests run: tavik-run, and with -DTAVIK_COVERAGE=ON (every program built with debug information,
 # which changes no code) each run appends its executed lines to TAVIK_COVERAGE_FILE (scripts/library-coverage).
 set(TAVIK_RUN_COMMAND "${TAVIK_RUN}")
+if(TAVIK_MEMCHECK)
+  list(APPEND TAVIK_RUN_COMMAND --memcheck --error-exitcode 99)
+endif()
 if(TAVIK_COVERAGE)
   add_compile_options(-g)
   set(TAVIK_COVERAGE_FILE "${CMAKE_BINARY_DIR}/tavik-coverage.info")

@@ -53,7 +53,8 @@ if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-T,${TAVIK_SDK}/lib/tavik.ld")
   # A build with debug information links the library's (the same code, with its lines and frames).
   set(_tavik_libc "${TAVIK_SDK}/lib/libc.a")
-  if(CMAKE_BUILD_TYPE MATCHES "^(Debug|RelWithDebInfo)$" OR TAVIK_COVERAGE OR CMAKE_C_FLAGS MATCHES "(^| )-g"
+  if(CMAKE_BUILD_TYPE MATCHES "^(Debug|RelWithDebInfo)$" OR TAVIK_COVERAGE OR TAVIK_MEMCHECK
+     OR CMAKE_C_FLAGS MATCHES "(^| )-g"
      OR CMAKE_CXX_FLAGS MATCHES "(^| )-g")
     set(_tavik_libc "${TAVIK_SDK}/lib/libc-g.a")
   endif()
@@ -68,6 +69,15 @@ if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")
   if(EXISTS "${TAVIK_SDK}/bin/tavik-run")
     set(CMAKE_CROSSCOMPILING_EMULATOR "${TAVIK_SDK}/bin/tavik-run")
   endif()
+endif()
+
+# -DTAVIK_MEMCHECK=ON: every run through the emulator (ctest's tests) is checked for memory errors, and one that
+# finds any fails (status 99). Programs are built with debug information, for the reports' lines.
+option(TAVIK_MEMCHECK "Check every run under tavik-run for memory errors" OFF)
+if(TAVIK_MEMCHECK AND CMAKE_CROSSCOMPILING_EMULATOR)
+  string(APPEND CMAKE_C_FLAGS_INIT " -g")
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -g")
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR};--memcheck;--error-exitcode;99")
 endif()
 
 # -DTAVIK_COVERAGE=ON: every program is built with debug information, every run through the emulator (ctest's

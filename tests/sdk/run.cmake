@@ -74,3 +74,9 @@ file(READ "${WORK}/coverage/tavik-coverage.info" info)
 if(NOT info MATCHES "SF:[^\n]*own\\.c\n" OR NOT EXISTS "${WORK}/coverage/coverage/index.html")
   message(FATAL_ERROR "no coverage of own.c:\n${info}")
 endif()
+
+# The memcheck switch: the consumer's tests run checked, and pass (the consumer's programs are correct).
+run_checked("${CMAKE_COMMAND}" -S "${SRC}" -B "${WORK}/memcheck" "-DCMAKE_TOOLCHAIN_FILE=${SDK}/share/tavik/i386-tavik.cmake"
+            -DTAVIK_MEMCHECK=ON)
+run_checked("${CMAKE_COMMAND}" --build "${WORK}/memcheck")
+run_checked(ctest --test-dir "${WORK}/memcheck" --output-on-failure)

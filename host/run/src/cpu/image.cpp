@@ -45,7 +45,7 @@ void read_symbols(const elf::File& file, std::vector<Symbol>& out, std::string& 
     if (sym.type != STT_FUNC && sym.type != STT_OBJECT && sym.type != STT_NOTYPE) continue;
     if (sym.shndx == SHN_UNDEF || sym.shndx >= SHN_LORESERVE || sym.value == 0) continue;
     if (sym.name.empty() || sym.name[0] == '.') continue;
-    out.push_back({sym.value, sym.size, sym.name_offset});
+    out.push_back({sym.value, sym.size, sym.name_offset, sym.bind == STB_LOCAL});
   }
   std::stable_sort(out.begin(), out.end(), [](const Symbol& a, const Symbol& b) { return a.value < b.value; });
 }
@@ -241,9 +241,10 @@ std::optional<uint32_t> Image::function_named(const std::string& name) const {
 }
 
 std::optional<Symbol> Image::symbol_named(const std::string& name) const {
+  std::optional<Symbol> found;
   for (const Symbol& s : symbols_)
-    if (name == names_.c_str() + s.name) return s;
-  return std::nullopt;
+    if (name == names_.c_str() + s.name && (!found || (s.local && !found->local))) found = s;
+  return found;
 }
 
 std::string Image::symbolise(uint32_t addr) const {

@@ -25,6 +25,7 @@ struct Symbol {
   uint32_t value;
   uint32_t size;
   uint32_t name;  // offset in the image's copy of its symbol string table
+  bool local = false;
 };
 
 class Image {
@@ -50,7 +51,8 @@ class Image {
   std::optional<uint32_t> function_start(uint32_t addr) const;
   // The address of the function named exactly name (the library's abort, say).
   std::optional<uint32_t> function_named(const std::string& name) const;
-  // The symbol named exactly name, function or data (the library's heap arena, say).
+  // The symbol named exactly name, function or data. The library's internals (its heap arena, say) are local to
+  // it, and a program may have a global of the same name: a local symbol comes first.
   std::optional<Symbol> symbol_named(const std::string& name) const;
   // The image's debug information (line tables, unwinding), opened on the first call; nullptr without any.
   elf::DebugInfo* debug_info() const;

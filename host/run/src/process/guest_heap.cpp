@@ -86,6 +86,12 @@ bool GuestHeap::addressable(uint32_t addr, uint32_t size) const {
   return true;
 }
 
+bool GuestHeap::header_read(bool write, uint32_t addr, uint32_t size) const {
+  if (write || size != 4) return false;
+  const HeapBlock* b = block_near(addr);
+  return b && addr == b->start - 4;
+}
+
 const HeapBlock* GuestHeap::block_near(uint32_t addr) const {
   if (blocks_.empty() || !in_region(addr)) return nullptr;
   // The block whose redzones and bytes hold addr: the last one starting at or before addr + the left redzone.

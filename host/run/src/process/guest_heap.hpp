@@ -44,6 +44,9 @@ class GuestHeap {
 
   // Whether every byte of [addr, addr + size) lies in a live block.
   bool addressable(uint32_t addr, uint32_t size) const;
+  // Whether the access reads a block's header word whole (the library's layout: the request, in the word before
+  // the block), which a program of this system may do; any other access to the redzone is an error.
+  bool header_read(bool write, uint32_t addr, uint32_t size) const;
   bool in_region(uint32_t addr) const { return addr - region_ < kRegionSize; }
   bool in_arena(uint32_t addr) const { return addr - arena_ < arena_size_; }
   uint32_t region() const { return region_; }

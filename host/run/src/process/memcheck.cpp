@@ -104,12 +104,11 @@ void Memcheck::on_realloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
     if (old && !block) c->free_error("invalid realloc", old, eip);
     uint32_t copied = block ? std::min(block->size, size ? size : 1) : 0;
     uint32_t fresh = c->heap_->allocate(size, c->here(eip));
+    // The old block stays valid, as the library's realloc leaves it (it never gives memory back).
     if (fresh && copied) {
-      // allocate may have moved the blocks: the old one is found again.
       std::vector<uint8_t> bytes(copied);
       c->m_.read_bytes(old, bytes.data(), copied);
       c->m_.write_bytes(fresh, bytes.data(), copied);
-      c->heap_->release(*c->heap_->live_block_at(old), c->here(eip));
     }
     c->answer(fresh);
   });
@@ -141,7 +140,7 @@ void Memcheck::check(bool write, uint32_t addr, uint32_t size) {
     if (addr + size > esp || esp - addr <= kPushReach) return;
     where = strf("%u bytes below the stack pointer", esp - addr);
   } else if (heap_ && heap_->in_region(addr)) {
-    if (heap_->addressable(addr, size)) return;
+    if (heap_->addressable(addr, size) || heap_->header_read(write, addr, size)) return;
     where = heap_->where(addr, &block);
   } else if (heap_ && heap_->in_arena(addr)) {
     where = heap_->where(addr, &block);
