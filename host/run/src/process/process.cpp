@@ -13,6 +13,7 @@
 #include "kernel/spawn.hpp"
 #include "kernel/termination.hpp"
 #include "process/memcheck.hpp"
+#include "process/undefined_behaviour.hpp"
 #include "report/backtrace.hpp"
 #include "report/coverage.hpp"
 #include "report/fault_report.hpp"
@@ -70,6 +71,8 @@ void Process::install_hooks(bool counting) {
     m_.on_instruction_at(*abort_at, &Process::on_abort, this);
   if (std::optional<uint32_t> assert_at = image_.function_named("__tavik_assert_fail"))
     m_.on_instruction_at(*assert_at, &Process::on_assert, this);
+  ub_ = std::make_unique<UndefinedBehaviour>(m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd);
+  ub_->install();
   if (opt_.check.memcheck) {
     memcheck_ = std::make_unique<Memcheck>(m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd,
                                            stack_base(opt_.limits.stack_size));

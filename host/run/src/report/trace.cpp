@@ -300,4 +300,11 @@ void Trace::memcheck_summary(const MemcheckSummary& s) {
   json_line(dump(j));
 }
 
+void Trace::runtime_error(const std::string& where, const std::string& what, const Backtrace& bt) {
+  if (sinks_.json_fd < 0) return;
+  nlohmann::ordered_json j{{"pid", ::getpid()}, {"runtime_error", what}, {"where", where}};
+  j["frames"] = frames_json(bt);
+  json_line(dump(j));
+}
+
 }  // namespace tavik

@@ -53,6 +53,8 @@ class Trace {
   // --memcheck's errors and its account at the end, as JSON lines.
   void memory_error(const MemoryError& e);
   void memcheck_summary(const MemcheckSummary& s);
+  // An undefined-behaviour check that fired (-fsanitize=undefined): where, what, and the backtrace.
+  void runtime_error(const std::string& where, const std::string& what, const Backtrace& bt);
 
   const TraceSinks& sinks() const { return sinks_; }
   std::vector<TraceEvent>& events() { return events_; }
