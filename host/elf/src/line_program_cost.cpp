@@ -4,7 +4,6 @@
 
 #include <dwarf.h>
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 

@@ -175,7 +175,7 @@ void Memcheck::report(MemoryError& e, const HeapBlock* block) {
   }
   sites_.insert(site);
   // A free's eip is the heap function's first instruction, its caller's return address on top of the stack.
-  e.at = Backtrace::resolve(image_, Backtrace::capture(image_, m_, e.eip, kind == kFree, 64));
+  e.at = Backtrace::of(image_, m_, e.eip, kind == kFree);
   if (block) e.allocated = Backtrace::resolve(image_, block->allocated);
   if (block && block->freed) e.freed = Backtrace::resolve(image_, block->freed_at);
   std::string text = render_memory_error(name_, e, image_);

@@ -36,11 +36,11 @@ class DebugInfo {
 
   // libdw's view of the image, for reading line programs and functions; nullptr without one.
   Dwarf* dwarf() const;
-  // Whether the compile unit's (its entry at cu_offset of .debug_info) line program may be read (libdw keeps every row and joins every file name to its
-  // folder): judged once per program from its own bytes, each charged to the session's budget of
-  // kMostLineBytes of programs (at most one row per byte) and kMostPathBytes of joined names. A program that
-  // does not fit or cannot be walked is left out, and lines_left_out() says so; read a unit's lines or
-  // declaration files only after asking.
+  // Whether the line program of the compile unit whose entry lies at cu_offset of .debug_info may be read
+  // (libdw keeps every row and joins every file name to its folder): judged once per program from its own bytes,
+  // each charged to the session's budget of kMostLineBytes of programs (at most one row per byte) and
+  // kMostPathBytes of joined names. A program that does not fit or cannot be walked is left out, and
+  // lines_left_out() says so; read a unit's lines or declaration files only after asking.
   bool lines_affordable(uint64_t cu_offset) const;
   bool lines_left_out() const;
   static constexpr uint64_t kMostLineBytes = 1u << 20;
