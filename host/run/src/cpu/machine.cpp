@@ -149,6 +149,12 @@ void Machine::on_access_in(uint32_t begin, uint32_t end, AccessHook fn, void* se
 
 void Machine::sync_access_pc() { uc_check(uc_ctl_sync_pc(uc_), "uc_ctl(SYNC_PC)"); }
 
+const uint32_t* Machine::register_storage(int id) const {
+  const void* storage = nullptr;
+  uc_check(uc_ctl_reg_storage(uc_, id, &storage), "uc_ctl(REG_STORAGE)");
+  return static_cast<const uint32_t*>(storage);  // the low half of the engine's 64-bit register, little-endian
+}
+
 void Machine::on_instruction(int insn, void* fn, void* self) {
   add_hook(uc_, UC_HOOK_INSN, fn, self, "uc_hook_add(INSN)", insn);
 }

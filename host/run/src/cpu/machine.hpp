@@ -60,6 +60,9 @@ class Machine {
   // needs eip asks sync_access_pc() first. Registers other than eip are current in the hook.
   void on_access_in(uint32_t begin, uint32_t end, AccessHook fn, void* self);
   void sync_access_pc();
+  // Where the CPU keeps a general register (EAX..EDI, ESP, EBP): its current value inside memory hooks and
+  // between runs, for a hook that reads it at every access.
+  const uint32_t* register_storage(int id) const;
   // One instruction (UC_X86_INS_*); fn has the engine's signature for that instruction.
   void on_instruction(int insn, void* fn, void* self);
 

@@ -39,6 +39,7 @@ void Memcheck::install() {
   for (const Segment& s : image_.segments())
     if (s.vaddr < region + GuestHeap::kRegionSize + kRegionGap && region < uint64_t{s.vaddr} + s.memsz)
       throw SetupError(strf("--memcheck: the image's memory reaches 0x%08x, where the checked heap goes", region));
+  esp_ = m_.register_storage(UC_X86_REG_ESP);
   heap_ = GuestHeap::of(image_, m_, region);
   // The stack, and the heap's region below it, in one hook; the arena in another.
   m_.on_access_in(heap_ ? region : stack_base_, TAVIK_STACK_TOP - 1, &Memcheck::on_access, this);
@@ -128,25 +129,27 @@ void Memcheck::on_free(uc_engine*, uint64_t addr, uint32_t, void* self) {
 
 bool Memcheck::on_access(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, void* self) {
   auto* c = static_cast<Memcheck*>(self);
-  c->end_.guarded([&] { c->check(type == UC_MEM_WRITE, static_cast<uint32_t>(addr), static_cast<uint32_t>(size)); });
+  bool write = type == UC_MEM_WRITE;
+  uint32_t at = static_cast<uint32_t>(addr), n = static_cast<uint32_t>(size);
+  if (c->allowed(write, at, n)) return true;  // nearly every access: decided without a call or a string
+  c->end_.guarded([&] { c->report_access(write, at, n); });
   return true;
 }
 
-void Memcheck::check(bool write, uint32_t addr, uint32_t size) {
-  std::string where;
-  const HeapBlock* block = nullptr;
+bool Memcheck::allowed(bool write, uint32_t addr, uint32_t size) const {
   if (addr >= stack_base_) {
-    uint32_t esp = m_.reg(UC_X86_REG_ESP);
-    if (addr + size > esp || esp - addr <= kPushReach) return;
-    where = strf("%u bytes below the stack pointer", esp - addr);
-  } else if (heap_ && heap_->in_region(addr)) {
-    if (heap_->addressable(addr, size) || heap_->header_read(write, addr, size)) return;
-    where = heap_->where(addr, &block);
-  } else if (heap_ && heap_->in_arena(addr)) {
-    where = heap_->where(addr, &block);
-  } else {
-    return;  // the gap between the heap and the stack: unmapped, a fault of its own
+    uint32_t esp = *esp_;
+    return addr + size > esp || esp - addr <= kPushReach;
   }
+  if (heap_ && heap_->in_region(addr)) return heap_->addressable(addr, size) || heap_->header_read(write, addr, size);
+  // The arena is never handed out; the gap between the heap and the stack is unmapped, a fault of its own.
+  return !(heap_ && heap_->in_arena(addr));
+}
+
+void Memcheck::report_access(bool write, uint32_t addr, uint32_t size) {
+  const HeapBlock* block = nullptr;
+  std::string where = addr >= stack_base_ ? strf("%u bytes below the stack pointer", *esp_ - addr)
+                                          : heap_->where(addr, &block);
   m_.sync_access_pc();
   MemoryError e{write ? "invalid write" : "invalid read", size, addr, m_.reg(UC_X86_REG_EIP), where, {}, {}, {}};
   report(e, block);

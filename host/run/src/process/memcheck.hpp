@@ -54,7 +54,9 @@ class Memcheck {
   // Returns from the heap function with result in eax, as its ret would.
   void answer(uint32_t result);
   Backtrace::Pcs here(uint32_t eip) const;
-  void check(bool write, uint32_t addr, uint32_t size);
+  // Whether the access touches only live blocks, the stack above its pointer, or memory not checked.
+  bool allowed(bool write, uint32_t addr, uint32_t size) const;
+  void report_access(bool write, uint32_t addr, uint32_t size);
   void free_error(const char* what, uint32_t ptr, uint32_t eip);
   void report(MemoryError& e, const HeapBlock* block);
 
@@ -65,6 +67,7 @@ class Memcheck {
   std::string name_;
   int stderr_fd_;
   uint32_t stack_base_;
+  const uint32_t* esp_ = nullptr;  // the stack pointer as the CPU keeps it
   std::optional<GuestHeap> heap_;
   GdbStub* gdb_ = nullptr;
   uint64_t errors_ = 0;
