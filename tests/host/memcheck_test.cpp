@@ -45,6 +45,8 @@ TEST(Memcheck, EachErrorNamesItsKindLineAndBlock) {
       {"double", "invalid free of", "0 bytes inside a block of size 10 freed", "the second free"},
       {"wild", "invalid free of 0x00001234", "not in the heap", "the wild free"},
       {"stack", "invalid read of 4 bytes", "bytes below the stack pointer", "the read below the stack pointer"},
+      {"call", "invalid read by write() of 1 byte", "0 bytes after a block of size 10 allocated",
+       "the call that reads past"},
   };
   for (const Case& c : cases) {
     Output out = memcheck({c.arg});
@@ -52,8 +54,9 @@ TEST(Memcheck, EachErrorNamesItsKindLineAndBlock) {
     EXPECT_NE(out.err.find(c.headline), std::string::npos) << out.err;
     EXPECT_NE(out.err.find(c.where), std::string::npos) << out.err;
     EXPECT_NE(out.err.find(line_of(c.marker) + ")"), std::string::npos) << c.arg << ": " << out.err;
-    if (std::string(c.where).find("block") != std::string::npos)
+    if (std::string(c.where).find("block") != std::string::npos) {
       EXPECT_NE(out.err.find("in block (" + line_of("the allocation line") + ")"), std::string::npos) << out.err;
+    }
   }
   // The library's function is the innermost frame, its caller the program's line.
   EXPECT_NE(memcheck({"memset"}).err.find("#0 0x"), std::string::npos);

@@ -1,6 +1,7 @@
 /* memory_errors: one memory error of each kind, picked by argv[1]; "clean" uses the heap correctly. */
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #pragma GCC diagnostic ignored "-Wdangling-pointer" /* the point of the "stack" case */
 
@@ -36,6 +37,8 @@ int main(int argc, char **argv)
         free(p); /* the second free */
     } else if (!strcmp(what, "wild"))
         free((void *)0x1234); /* the wild free */
+    else if (!strcmp(what, "call"))
+        write(1, p, 11); /* the call that reads past */
     else if (!strcmp(what, "stack")) {
         leave_local();
         return g_gone[0]; /* the read below the stack pointer */

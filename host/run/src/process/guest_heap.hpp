@@ -49,6 +49,7 @@ class GuestHeap {
   bool header_read(bool write, uint32_t addr, uint32_t size) const;
   bool in_region(uint32_t addr) const { return addr - region_ < kRegionSize; }
   bool in_arena(uint32_t addr) const { return addr - arena_ < arena_size_; }
+  uint32_t region_start() const { return region_; }
   uint32_t arena() const { return arena_; }
   uint32_t arena_size() const { return arena_size_; }
   // The block addr lies in or beside (the nearest one, for an address in a redzone), or nullptr.

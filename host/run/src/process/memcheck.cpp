@@ -12,6 +12,7 @@
 #include <tavik/elf/printable.hpp>
 
 #include "base/errors.hpp"
+#include "base/calls.hpp"
 #include "base/strf.hpp"
 #include "cpu/image.hpp"
 #include "cpu/machine.hpp"
@@ -43,6 +44,7 @@ void Memcheck::install() {
   heap_ = GuestHeap::of(image_, m_, region);
   // The stack, and the heap's region below it, in one hook; the arena in another.
   m_.on_access_in(heap_ ? region : stack_base_, TAVIK_STACK_TOP - 1, &Memcheck::on_access, this);
+  m_.on_interrupt(&Memcheck::on_interrupt, this);
   if (!heap_) return;
   m_.on_access_in(heap_->arena(), heap_->arena() + heap_->arena_size() - 1, &Memcheck::on_access, this);
   m_.on_instruction_at(*image_.function_named("malloc"), &Memcheck::on_malloc, this);
@@ -146,6 +148,45 @@ bool Memcheck::allowed(bool write, uint32_t addr, uint32_t size) const {
   return !(heap_ && heap_->in_arena(addr));
 }
 
+std::optional<uint32_t> Memcheck::first_denied(bool write, uint32_t addr, uint32_t size) const {
+  uint64_t end = uint64_t{addr} + size;
+  // Only the checked ranges are walked, byte by byte: the heap's region, the arena and the stack, 7 MiB at most.
+  auto walk = [&](uint64_t from, uint64_t to) -> std::optional<uint32_t> {
+    for (uint64_t a = std::max<uint64_t>(from, addr); a < std::min(to, end); ++a)
+      if (!allowed(write, static_cast<uint32_t>(a), 1)) return static_cast<uint32_t>(a);
+    return std::nullopt;
+  };
+  std::optional<uint32_t> bad;
+  if (heap_) bad = walk(heap_->arena(), uint64_t{heap_->arena()} + heap_->arena_size());
+  if (heap_ && !bad) bad = walk(heap_->region_start(), uint64_t{heap_->region_start()} + GuestHeap::kRegionSize);
+  if (!bad) bad = walk(stack_base_, TAVIK_STACK_TOP);
+  return bad;
+}
+
+void Memcheck::on_interrupt(uc_engine*, uint32_t intno, void* self) {
+  auto* c = static_cast<Memcheck*>(self);
+  if (intno == 0x80) c->end_.guarded([&] { c->check_call_buffer(); });
+}
+
+void Memcheck::check_call_buffer() {
+  const CallRow* row = find_call(m_.reg(UC_X86_REG_EAX));
+  if (!row) return;
+  // A buffer is the second argument, counted by the third.
+  bool out = row->kinds[1] == ArgKind::BYTES_OUT, in = row->kinds[1] == ArgKind::BYTES_IN;
+  if (!out && !in) return;
+  uint32_t buf = m_.reg(UC_X86_REG_ECX), count = m_.reg(UC_X86_REG_EDX);
+  std::optional<uint32_t> bad = first_denied(in, buf, count);
+  if (!bad) return;
+  const HeapBlock* block = nullptr;
+  std::string where = *bad >= stack_base_ ? strf("%u bytes below the stack pointer", *esp_ - *bad)
+                                          : heap_->where(*bad, &block);
+  // The interrupt is told after its instruction: the call is the two bytes before.
+  uint32_t eip = m_.reg(UC_X86_REG_EIP) - 2;
+  MemoryError e{strf("invalid %s by %s()", in ? "write" : "read", row->name), static_cast<uint32_t>(buf + count - *bad),
+                *bad, eip, where, {}, {}, {}};
+  report(e, block);
+}
+
 void Memcheck::report_access(bool write, uint32_t addr, uint32_t size) {
   const HeapBlock* block = nullptr;
   std::string where = addr >= stack_base_ ? strf("%u bytes below the stack pointer", *esp_ - addr)
@@ -163,7 +204,7 @@ void Memcheck::free_error(const char* what, uint32_t ptr, uint32_t eip) {
 
 void Memcheck::report(MemoryError& e, const HeapBlock* block) {
   ++errors_;
-  Kind kind = e.size == 0 ? kFree : e.what == "invalid write" ? kWrite : kRead;
+  Kind kind = e.size == 0 ? kFree : e.what.starts_with("invalid write") ? kWrite : kRead;
   uint64_t site = uint64_t{e.eip} << 2 | kind;
   if (sites_.count(site)) return;
   if (sites_.size() >= kMostSites) {

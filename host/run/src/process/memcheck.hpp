@@ -26,7 +26,8 @@ class Memcheck {
  public:
   Memcheck(Machine& m, const Image& image, ProcessEnd& end, Trace& trace, std::string name, int stderr_fd,
            uint32_t stack_base);
-  // Maps the checked heap and installs the hooks. Throws SetupError when the image leaves no room for the heap.
+  // Maps the checked heap and installs the hooks (before the CPU's own events, so that a system call's buffer is
+  // checked before the kernel uses it). Throws SetupError when the image leaves no room for the heap.
   void install();
   // An error stops here in the debugger, as a fault would.
   void set_debugger(GdbStub* gdb) { gdb_ = gdb; }
@@ -48,6 +49,11 @@ class Memcheck {
   static void on_realloc(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
   static void on_free(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
   static bool on_access(uc_engine* uc, uc_mem_type type, uint64_t addr, int size, int64_t value, void* self);
+  // A system call, before the kernel runs it: the buffer it reads or stores must lie in live memory.
+  static void on_interrupt(uc_engine* uc, uint32_t intno, void* self);
+  void check_call_buffer();
+  // The first byte of [addr, addr + size) that an access may not touch, if any.
+  std::optional<uint32_t> first_denied(bool write, uint32_t addr, uint32_t size) const;
 
   // The heap function's arguments, above its return address.
   uint32_t arg(int i) const;

@@ -53,9 +53,15 @@ uc_err Process::emulate(uint32_t from) {
   return err;
 }
 
-// The hooks a run asks for: the CPU's events always, the counters and reports when asked, the library's abort
-// and assert, and the debugger (which waits for gdb to connect).
+// The hooks a run asks for: memcheck's first when asked (a system call's buffer is checked before the call runs),
+// the CPU's events always, the counters and reports when asked, the library's abort and assert, and the debugger
+// (which waits for gdb to connect).
 void Process::install_hooks(bool counting) {
+  if (opt_.check.memcheck) {
+    memcheck_ = std::make_unique<Memcheck>(m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd,
+                                           stack_base(opt_.limits.stack_size));
+    memcheck_->install();
+  }
   events_.install();
   if (counting) count_.install();
   if (setup_.reports.coverage()) {
@@ -73,11 +79,6 @@ void Process::install_hooks(bool counting) {
     m_.on_instruction_at(*assert_at, &Process::on_assert, this);
   ub_ = std::make_unique<UndefinedBehaviour>(m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd);
   ub_->install();
-  if (opt_.check.memcheck) {
-    memcheck_ = std::make_unique<Memcheck>(m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd,
-                                           stack_base(opt_.limits.stack_size));
-    memcheck_->install();
-  }
   if (opt_.gdb_port) {
     gdb_ = std::make_unique<GdbStub>(m_, opt_.gdb_port);
     if (memcheck_) memcheck_->set_debugger(gdb_.get());
