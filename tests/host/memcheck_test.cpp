@@ -44,6 +44,8 @@ TEST(Memcheck, EachErrorNamesItsKindLineAndBlock) {
       {"memset", "invalid write of 1 byte", "0 bytes after a block of size 10 allocated", "the library overruns"},
       {"double", "invalid free of", "0 bytes inside a block of size 10 freed", "the second free"},
       {"wild", "invalid free of 0x00001234", "not in the heap", "the wild free"},
+      {"realloc", "invalid realloc of", "2 bytes inside a block of size 10 allocated", "the interior realloc"},
+      {"header", "invalid write of 4 bytes", "4 bytes before a block of size 10 allocated", "the header overwritten"},
       {"stack", "invalid read of 4 bytes", "bytes below the stack pointer", "the read below the stack pointer"},
       {"call", "invalid read by write() of 1 byte", "0 bytes after a block of size 10 allocated",
        "the call that reads past"},

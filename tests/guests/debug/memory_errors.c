@@ -37,6 +37,10 @@ int main(int argc, char **argv)
         free(p); /* the second free */
     } else if (!strcmp(what, "wild"))
         free((void *)0x1234); /* the wild free */
+    else if (!strcmp(what, "realloc"))
+        p = realloc(p + 2, 20); /* the interior realloc */
+    else if (!strcmp(what, "header"))
+        ((unsigned *)p)[-1] = 1000; /* the header overwritten */
     else if (!strcmp(what, "call"))
         write(1, p, 11); /* the call that reads past */
     else if (!strcmp(what, "stack")) {
