@@ -129,15 +129,6 @@ void Memcheck::on_free(uc_engine*, uint64_t addr, uint32_t, void* self) {
   });
 }
 
-bool Memcheck::on_access(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, void* self) {
-  auto* c = static_cast<Memcheck*>(self);
-  bool write = type == UC_MEM_WRITE;
-  uint32_t at = static_cast<uint32_t>(addr), n = static_cast<uint32_t>(size);
-  if (c->allowed(write, at, n)) return true;  // nearly every access: decided without a call or a string
-  c->end_.guarded([&] { c->report_access(write, at, n); });
-  return true;
-}
-
 bool Memcheck::allowed(bool write, uint32_t addr, uint32_t size) const {
   if (addr >= stack_base_) {
     uint32_t esp = *esp_;
@@ -146,6 +137,15 @@ bool Memcheck::allowed(bool write, uint32_t addr, uint32_t size) const {
   if (heap_ && heap_->in_region(addr)) return heap_->addressable(addr, size) || heap_->header_read(write, addr, size);
   // The arena is never handed out; the gap between the heap and the stack is unmapped, a fault of its own.
   return !(heap_ && heap_->in_arena(addr));
+}
+
+bool Memcheck::on_access(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, void* self) {
+  auto* c = static_cast<Memcheck*>(self);
+  bool write = type == UC_MEM_WRITE;
+  uint32_t at = static_cast<uint32_t>(addr), n = static_cast<uint32_t>(size);
+  if (c->allowed(write, at, n)) return true;  // nearly every access: decided without a call or a string
+  c->end_.guarded([&] { c->report_access(write, at, n); });
+  return true;
 }
 
 std::optional<uint32_t> Memcheck::first_denied(bool write, uint32_t addr, uint32_t size) const {
