@@ -1,8 +1,6 @@
 // --memcheck: each kind of memory error is reported once per site, at its source line, with where the address
 // lies and the allocation's (and release's) line; correct use of the heap reports nothing; the run goes on and
 // --error-exitcode decides the status. The lines are found by the marker comments of the guest's source.
-#include <fstream>
-
 #include "support/cli.hpp"
 #include "support/kit.hpp"
 
@@ -10,13 +8,7 @@ namespace {
 
 using namespace tavik::test;
 
-std::string line_of(const std::string& marker) {
-  std::ifstream in(std::string(TAVIK_SOURCE_DIR) + "/tests/guests/debug/memory_errors.c");
-  std::string text;
-  for (int n = 1; std::getline(in, text); ++n)
-    if (text.find(marker) != std::string::npos) return "memory_errors.c:" + std::to_string(n);
-  return "no " + marker;
-}
+std::string line_of(const std::string& marker) { return marked_line("memory_errors.c", marker); }
 
 Output memcheck(const std::vector<std::string>& args) {
   std::vector<std::string> all = {"--memcheck", "--error-exitcode", "9", target_program("debug_memory_errors")};

@@ -1,7 +1,5 @@
 // -fsanitize=undefined: each check that fires is reported by tavik-run in the sanitizer's words, at the
 // file:line:col the compiler recorded, once per site; the program goes on, except past an unreachable point.
-#include <fstream>
-
 #include "support/cli.hpp"
 #include "support/kit.hpp"
 
@@ -9,14 +7,8 @@ namespace {
 
 using namespace tavik::test;
 
-// "undefined.c:N:" for the line of the guest's source holding marker.
-std::string line_of(const std::string& marker) {
-  std::ifstream in(std::string(TAVIK_SOURCE_DIR) + "/tests/guests/debug/undefined.c");
-  std::string text;
-  for (int n = 1; std::getline(in, text); ++n)
-    if (text.find(marker) != std::string::npos) return "undefined.c:" + std::to_string(n) + ":";
-  return "no " + marker;
-}
+// "undefined.c:N:": the line and the column after it.
+std::string line_of(const std::string& marker) { return marked_line("undefined.c", marker) + ":"; }
 
 TEST(Undefined, EachCheckSaysWhatAndWhere) {
   struct Case {

@@ -109,4 +109,14 @@ inline std::string read_file(const std::filesystem::path& p) {
   return s.str();
 }
 
+// "name.c:N" for the first line of a debug guest's source (tests/guests/debug/name.c) that holds marker, the
+// comment that names what a test looks for there.
+inline std::string marked_line(const std::string& name, const std::string& marker) {
+  std::ifstream in(std::string(TAVIK_SOURCE_DIR) + "/tests/guests/debug/" + name);
+  std::string text;
+  for (int n = 1; std::getline(in, text); ++n)
+    if (text.find(marker) != std::string::npos) return name + ":" + std::to_string(n);
+  return name + ": no " + marker;
+}
+
 }  // namespace tavik::test

@@ -3,7 +3,6 @@
 #include "process/memcheck.hpp"
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
@@ -30,28 +29,25 @@ enum Kind : uint64_t { kRead, kWrite, kFree };
 
 }  // namespace
 
-Memcheck::Memcheck(Machine& m, const Image& image, ProcessEnd& end, Trace& trace, std::string name, int stderr_fd,
-                   uint32_t stack_base)
-    : m_(m), image_(image), end_(end), trace_(trace), name_(std::move(name)), stderr_fd_(stderr_fd),
-      stack_base_(stack_base) {}
+Memcheck::Memcheck(CheckerContext ctx, uint32_t stack_base) : ctx_(std::move(ctx)), stack_base_(stack_base) {}
 
 void Memcheck::install() {
   uint32_t region = (stack_base_ - kRegionGap - GuestHeap::kRegionSize) & ~0xFFFu;
-  for (const Segment& s : image_.segments())
+  for (const Segment& s : ctx_.image.segments())
     if (s.vaddr < region + GuestHeap::kRegionSize + kRegionGap && region < uint64_t{s.vaddr} + s.memsz)
       throw SetupError(strf("--memcheck: the image's memory reaches 0x%08x, where the checked heap goes", region));
-  esp_ = m_.register_storage(UC_X86_REG_ESP);
-  heap_ = GuestHeap::of(image_, m_, region);
+  esp_ = ctx_.m.register_storage(UC_X86_REG_ESP);
+  heap_ = GuestHeap::of(ctx_.image, ctx_.m, region);
   // The stack, and the heap's region below it, in one hook; the arena in another.
-  m_.on_access_in(heap_ ? region : stack_base_, TAVIK_STACK_TOP - 1, &Memcheck::on_access, this);
-  m_.on_interrupt(&Memcheck::on_interrupt, this);
+  ctx_.m.on_access_in(heap_ ? region : stack_base_, TAVIK_STACK_TOP - 1, &Memcheck::on_access, this);
+  ctx_.m.on_interrupt(&Memcheck::on_interrupt, this);
   if (!heap_) return;
-  m_.on_access_in(heap_->arena(), heap_->arena() + heap_->arena_size() - 1, &Memcheck::on_access, this);
-  m_.on_instruction_at(*image_.function_named("malloc"), &Memcheck::on_malloc, this);
-  m_.on_instruction_at(*image_.function_named("free"), &Memcheck::on_free, this);
-  if (std::optional<uint32_t> at = image_.function_named("calloc")) m_.on_instruction_at(*at, &Memcheck::on_calloc, this);
-  if (std::optional<uint32_t> at = image_.function_named("realloc"))
-    m_.on_instruction_at(*at, &Memcheck::on_realloc, this);
+  ctx_.m.on_access_in(heap_->arena(), heap_->arena() + heap_->arena_size() - 1, &Memcheck::on_access, this);
+  ctx_.m.on_instruction_at(*ctx_.image.function_named("malloc"), &Memcheck::on_malloc, this);
+  ctx_.m.on_instruction_at(*ctx_.image.function_named("free"), &Memcheck::on_free, this);
+  if (std::optional<uint32_t> at = ctx_.image.function_named("calloc")) ctx_.m.on_instruction_at(*at, &Memcheck::on_calloc, this);
+  if (std::optional<uint32_t> at = ctx_.image.function_named("realloc"))
+    ctx_.m.on_instruction_at(*at, &Memcheck::on_realloc, this);
 }
 
 MemcheckSummary Memcheck::summary() const {
@@ -71,28 +67,28 @@ MemcheckSummary Memcheck::summary() const {
 
 uint32_t Memcheck::arg(int i) const {
   uint32_t v = 0;
-  m_.read_bytes(m_.reg(UC_X86_REG_ESP) + 4 + 4 * i, &v, 4);
+  ctx_.m.read_bytes(ctx_.m.reg(UC_X86_REG_ESP) + 4 + 4 * i, &v, 4);
   return v;
 }
 
 void Memcheck::answer(uint32_t result) {
-  uint32_t esp = m_.reg(UC_X86_REG_ESP), ret;
-  if (m_.read_bytes(esp, &ret, 4) != 0) return;  // no return address: the library's own code runs and faults
-  m_.set_reg(UC_X86_REG_EAX, result);
-  m_.set_reg(UC_X86_REG_ESP, esp + 4);
-  m_.set_reg(UC_X86_REG_EIP, ret);
+  uint32_t esp = ctx_.m.reg(UC_X86_REG_ESP), ret;
+  if (ctx_.m.read_bytes(esp, &ret, 4) != 0) return;  // no return address: the library's own code runs and faults
+  ctx_.m.set_reg(UC_X86_REG_EAX, result);
+  ctx_.m.set_reg(UC_X86_REG_ESP, esp + 4);
+  ctx_.m.set_reg(UC_X86_REG_EIP, ret);
 }
 
-Backtrace::Pcs Memcheck::here(uint32_t eip) const { return Backtrace::capture(image_, m_, eip, true, kHeapFrames); }
+Backtrace::Pcs Memcheck::here(uint32_t eip) const { return Backtrace::capture(ctx_.image, ctx_.m, eip, true, kHeapFrames); }
 
 void Memcheck::on_malloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
   auto* c = static_cast<Memcheck*>(self);
-  c->end_.guarded([&] { c->answer(c->heap_->allocate(c->arg(0), c->here(static_cast<uint32_t>(addr)))); });
+  c->ctx_.end.guarded([&] { c->answer(c->heap_->allocate(c->arg(0), c->here(static_cast<uint32_t>(addr)))); });
 }
 
 void Memcheck::on_calloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
   auto* c = static_cast<Memcheck*>(self);
-  c->end_.guarded([&] {
+  c->ctx_.end.guarded([&] {
     // The region is never handed out twice, so a new block's bytes are zero already.
     std::optional<uint32_t> total = c->heap_->product(c->arg(0), c->arg(1));
     c->answer(total ? c->heap_->allocate(*total, c->here(static_cast<uint32_t>(addr))) : 0);
@@ -101,7 +97,7 @@ void Memcheck::on_calloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
 
 void Memcheck::on_realloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
   auto* c = static_cast<Memcheck*>(self);
-  c->end_.guarded([&] {
+  c->ctx_.end.guarded([&] {
     uint32_t eip = static_cast<uint32_t>(addr), old = c->arg(0), size = c->arg(1);
     HeapBlock* block = old ? c->heap_->live_block_at(old) : nullptr;
     if (old && !block) c->free_error("invalid realloc", old, eip);
@@ -110,8 +106,8 @@ void Memcheck::on_realloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
     // The old block stays valid, as the library's realloc leaves it (it never gives memory back).
     if (fresh && copied) {
       std::vector<uint8_t> bytes(copied);
-      c->m_.read_bytes(old, bytes.data(), copied);
-      c->m_.write_bytes(fresh, bytes.data(), copied);
+      c->ctx_.m.read_bytes(old, bytes.data(), copied);
+      c->ctx_.m.write_bytes(fresh, bytes.data(), copied);
     }
     c->answer(fresh);
   });
@@ -119,13 +115,13 @@ void Memcheck::on_realloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
 
 void Memcheck::on_free(uc_engine*, uint64_t addr, uint32_t, void* self) {
   auto* c = static_cast<Memcheck*>(self);
-  c->end_.guarded([&] {
+  c->ctx_.end.guarded([&] {
     uint32_t eip = static_cast<uint32_t>(addr), ptr = c->arg(0);
     if (HeapBlock* block = ptr ? c->heap_->live_block_at(ptr) : nullptr)
       c->heap_->release(*block, c->here(eip));
     else if (ptr)
       c->free_error("invalid free", ptr, eip);
-    c->answer(c->m_.reg(UC_X86_REG_EAX));
+    c->answer(c->ctx_.m.reg(UC_X86_REG_EAX));
   });
 }
 
@@ -144,7 +140,7 @@ bool Memcheck::on_access(uc_engine*, uc_mem_type type, uint64_t addr, int size, 
   bool write = type == UC_MEM_WRITE;
   uint32_t at = static_cast<uint32_t>(addr), n = static_cast<uint32_t>(size);
   if (c->allowed(write, at, n)) return true;  // nearly every access: decided without a call or a string
-  c->end_.guarded([&] { c->report_access(write, at, n); });
+  c->ctx_.end.guarded([&] { c->report_access(write, at, n); });
   return true;
 }
 
@@ -165,23 +161,23 @@ std::optional<uint32_t> Memcheck::first_denied(bool write, uint32_t addr, uint32
 
 void Memcheck::on_interrupt(uc_engine*, uint32_t intno, void* self) {
   auto* c = static_cast<Memcheck*>(self);
-  if (intno == 0x80) c->end_.guarded([&] { c->check_call_buffer(); });
+  if (intno == 0x80) c->ctx_.end.guarded([&] { c->check_call_buffer(); });
 }
 
 void Memcheck::check_call_buffer() {
-  const CallRow* row = find_call(m_.reg(UC_X86_REG_EAX));
+  const CallRow* row = find_call(ctx_.m.reg(UC_X86_REG_EAX));
   if (!row) return;
   // A buffer is the second argument, counted by the third.
   bool out = row->kinds[1] == ArgKind::BYTES_OUT, in = row->kinds[1] == ArgKind::BYTES_IN;
   if (!out && !in) return;
-  uint32_t buf = m_.reg(UC_X86_REG_ECX), count = m_.reg(UC_X86_REG_EDX);
+  uint32_t buf = ctx_.m.reg(UC_X86_REG_ECX), count = ctx_.m.reg(UC_X86_REG_EDX);
   std::optional<uint32_t> bad = first_denied(in, buf, count);
   if (!bad) return;
   const HeapBlock* block = nullptr;
   std::string where = *bad >= stack_base_ ? strf("%u bytes below the stack pointer", *esp_ - *bad)
                                           : heap_->where(*bad, &block);
   // The interrupt is told after its instruction: the call is the two bytes before.
-  uint32_t eip = m_.reg(UC_X86_REG_EIP) - 2;
+  uint32_t eip = ctx_.m.reg(UC_X86_REG_EIP) - 2;
   MemoryError e{strf("invalid %s by %s()", in ? "write" : "read", row->name), static_cast<uint32_t>(buf + count - *bad),
                 *bad, eip, where, {}, {}, {}};
   report(e, block);
@@ -191,8 +187,8 @@ void Memcheck::report_access(bool write, uint32_t addr, uint32_t size) {
   const HeapBlock* block = nullptr;
   std::string where = addr >= stack_base_ ? strf("%u bytes below the stack pointer", *esp_ - addr)
                                           : heap_->where(addr, &block);
-  m_.sync_access_pc();
-  MemoryError e{write ? "invalid write" : "invalid read", size, addr, m_.reg(UC_X86_REG_EIP), where, {}, {}, {}};
+  ctx_.m.sync_access_pc();
+  MemoryError e{write ? "invalid write" : "invalid read", size, addr, ctx_.m.reg(UC_X86_REG_EIP), where, {}, {}, {}};
   report(e, block);
 }
 
@@ -210,22 +206,20 @@ void Memcheck::report(MemoryError& e, const HeapBlock* block) {
   if (sites_.size() >= kMostSites) {
     if (!said_enough_) {
       std::string note = strf("tavik: %s: memcheck: more than %zu error sites: the rest are counted, not shown\n",
-                              elf::printable(name_).c_str(), kMostSites);
-      ssize_t ignored = ::write(stderr_fd_, note.data(), note.size());
-      (void)ignored;
+                              elf::printable(ctx_.name).c_str(), kMostSites);
+      ctx_.say(note);
     }
     said_enough_ = true;
     return;
   }
   sites_.insert(site);
   // A free's eip is the heap function's first instruction, its caller's return address on top of the stack.
-  e.at = Backtrace::of(image_, m_, e.eip, kind == kFree);
-  if (block) e.allocated = Backtrace::resolve(image_, block->allocated);
-  if (block && block->freed) e.freed = Backtrace::resolve(image_, block->freed_at);
-  std::string text = render_memory_error(name_, e, image_);
-  ssize_t ignored = ::write(stderr_fd_, text.data(), text.size());
-  (void)ignored;
-  trace_.memory_error(e);
+  e.at = Backtrace::of(ctx_.image, ctx_.m, e.eip, kind == kFree);
+  if (block) e.allocated = Backtrace::resolve(ctx_.image, block->allocated);
+  if (block && block->freed) e.freed = Backtrace::resolve(ctx_.image, block->freed_at);
+  std::string text = render_memory_error(ctx_.name, e, ctx_.image);
+  ctx_.say(text);
+  ctx_.trace.memory_error(e);
   if (gdb_) gdb_->stop_here(SIGSEGV);
 }
 

@@ -11,21 +11,18 @@
 
 #include <unicorn/unicorn.h>
 
+#include "process/checker_context.hpp"
+
 #include "process/guest_heap.hpp"
 #include "report/memory_error.hpp"
 
 namespace tavik {
 
 class GdbStub;
-class Image;
-class Machine;
-class ProcessEnd;
-class Trace;
 
 class Memcheck {
  public:
-  Memcheck(Machine& m, const Image& image, ProcessEnd& end, Trace& trace, std::string name, int stderr_fd,
-           uint32_t stack_base);
+  Memcheck(CheckerContext ctx, uint32_t stack_base);
   // Maps the checked heap and installs the hooks (before the CPU's own events, so that a system call's buffer is
   // checked before the kernel uses it). Throws SetupError when the image leaves no room for the heap.
   void install();
@@ -66,12 +63,7 @@ class Memcheck {
   void free_error(const char* what, uint32_t ptr, uint32_t eip);
   void report(MemoryError& e, const HeapBlock* block);
 
-  Machine& m_;
-  const Image& image_;
-  ProcessEnd& end_;
-  Trace& trace_;
-  std::string name_;
-  int stderr_fd_;
+  CheckerContext ctx_;
   uint32_t stack_base_;
   const uint32_t* esp_ = nullptr;  // the stack pointer as the CPU keeps it
   std::optional<GuestHeap> heap_;

@@ -54,12 +54,12 @@ uc_err Process::emulate(uint32_t from) {
 }
 
 // The hooks a run asks for: memcheck's first when asked (a system call's buffer is checked before the call runs),
-// the CPU's events always, the counters and reports when asked, the library's abort and assert, and the debugger
-// (which waits for gdb to connect).
+// the CPU's events always, the counters and reports when asked, the library's abort and assert, the
+// undefined-behaviour reports, and the debugger (which waits for gdb to connect).
 void Process::install_hooks(bool counting) {
+  CheckerContext checker{m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd};
   if (opt_.check.memcheck) {
-    memcheck_ = std::make_unique<Memcheck>(m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd,
-                                           stack_base(opt_.limits.stack_size));
+    memcheck_ = std::make_unique<Memcheck>(checker, stack_base(opt_.limits.stack_size));
     memcheck_->install();
   }
   events_.install();
@@ -77,7 +77,8 @@ void Process::install_hooks(bool counting) {
     m_.on_instruction_at(*abort_at, &Process::on_abort, this);
   if (std::optional<uint32_t> assert_at = image_.function_named("__tavik_assert_fail"))
     m_.on_instruction_at(*assert_at, &Process::on_assert, this);
-  ub_ = std::make_unique<UndefinedBehaviour>(m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd);
+  // Code built with -fsanitize=undefined reports through the SDK's runtime.
+  ub_ = std::make_unique<UndefinedBehaviour>(checker);
   ub_->install();
   if (opt_.gdb_port) {
     gdb_ = std::make_unique<GdbStub>(m_, opt_.gdb_port);

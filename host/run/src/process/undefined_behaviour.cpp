@@ -3,7 +3,6 @@
 // machine's checked copies, so that data a program corrupted gives a short report, never a crash.
 #include "process/undefined_behaviour.hpp"
 
-#include <unistd.h>
 
 #include <tavik/elf/printable.hpp>
 
@@ -38,39 +37,37 @@ bool ends_the_process(const std::string& handler) {
 
 }  // namespace
 
-UndefinedBehaviour::UndefinedBehaviour(Machine& m, const Image& image, ProcessEnd& end, Trace& trace,
-                                       std::string name, int stderr_fd)
-    : m_(m), image_(image), end_(end), trace_(trace), name_(std::move(name)), stderr_fd_(stderr_fd) {}
+UndefinedBehaviour::UndefinedBehaviour(CheckerContext ctx) : ctx_(std::move(ctx)) {}
 
 void UndefinedBehaviour::install() {
   for (const char* check : kChecks)
     for (const std::string suffix : {"", "_abort"})
-      if (std::optional<uint32_t> at = image_.function_named(kPrefix + std::string(check) + suffix))
-        m_.on_instruction_at(*at, &UndefinedBehaviour::on_handler, this);
+      if (std::optional<uint32_t> at = ctx_.image.function_named(kPrefix + std::string(check) + suffix))
+        ctx_.m.on_instruction_at(*at, &UndefinedBehaviour::on_handler, this);
 }
 
 uint32_t UndefinedBehaviour::word(uint32_t addr) const {
   uint32_t v = 0;
-  m_.read_bytes(addr, &v, 4);
+  ctx_.m.read_bytes(addr, &v, 4);
   return v;
 }
 
 std::string UndefinedBehaviour::type_name(uint32_t type) const {
   std::string name;
-  if (m_.read_cstring(type + 4, name, kLongestName) != 0) return "?";
+  if (ctx_.m.read_cstring(type + 4, name, kLongestName) != 0) return "?";
   return elf::printable(name);
 }
 
 std::string UndefinedBehaviour::value(uint32_t type, uint32_t handle) const {
   uint16_t kind_info[2] = {0xffff, 0};
-  m_.read_bytes(type, kind_info, 4);
+  ctx_.m.read_bytes(type, kind_info, 4);
   if (kind_info[0] != 0) return "<value>";  // floats and the unknown: the report names the type
   bool is_signed = kind_info[1] & 1;
   unsigned width = 1u << (kind_info[1] >> 1);
   uint64_t bits = handle;
   if (width > 64) return strf("<%u-bit value>", width);
   // Integers wider than a pointer are passed by address.
-  if (width > 32 && m_.read_bytes(handle, &bits, 8) != 0) return "<unreadable>";
+  if (width > 32 && ctx_.m.read_bytes(handle, &bits, 8) != 0) return "<unreadable>";
   if (width < 64) bits &= (uint64_t{1} << width) - 1;
   if (!is_signed) return strf("%llu", static_cast<unsigned long long>(bits));
   if (width < 64 && (bits >> (width - 1)) & 1) bits |= ~uint64_t{0} << width;
@@ -97,7 +94,7 @@ std::string UndefinedBehaviour::message(const std::string& handler, uint32_t dat
   if (check == "shift_out_of_bounds") {
     std::string lhs = value(t1, a), rhs = value(t2, b);
     uint16_t info = 0;
-    m_.read_bytes(t1 + 2, &info, 2);
+    ctx_.m.read_bytes(t1 + 2, &info, 2);
     unsigned width = 1u << (info >> 1);
     if (rhs[0] == '-') return strf("shift exponent %s is negative", rhs.c_str());
     if (std::stoull(rhs) >= width)
@@ -110,7 +107,7 @@ std::string UndefinedBehaviour::message(const std::string& handler, uint32_t dat
     return strf("index %s out of bounds for type %s", value(t2, a).c_str(), typed(t1).c_str());
   if (check == "type_mismatch_v1") {
     uint8_t align_kind[2] = {0, 0};
-    m_.read_bytes(data + 16, align_kind, 2);
+    ctx_.m.read_bytes(data + 16, align_kind, 2);
     const char* what = align_kind[1] < std::size(kAccessKinds) ? kAccessKinds[align_kind[1]] : "access of";
     uint32_t align = align_kind[0] < 32 ? 1u << align_kind[0] : 0;
     if (a == 0) return strf("%s null pointer of type %s", what, typed(t1).c_str());
@@ -133,7 +130,7 @@ std::string UndefinedBehaviour::message(const std::string& handler, uint32_t dat
     return strf("pointer index expression with base 0x%08x overflowed to 0x%08x", a, b);
   if (check == "invalid_builtin") {
     uint8_t kind = 0;
-    m_.read_bytes(data + 12, &kind, 1);
+    ctx_.m.read_bytes(data + 12, &kind, 1);
     return strf("passing zero to %s(), which is not a valid argument", kind == 0 ? "ctz" : "clz");
   }
   if (check == "builtin_unreachable") return "execution reached an unreachable program point";
@@ -144,9 +141,9 @@ std::string UndefinedBehaviour::message(const std::string& handler, uint32_t dat
 
 void UndefinedBehaviour::on_handler(uc_engine*, uint64_t addr, uint32_t, void* self) {
   auto* u = static_cast<UndefinedBehaviour*>(self);
-  u->end_.guarded([&] {
-    uint32_t eip = static_cast<uint32_t>(addr), esp = u->m_.reg(UC_X86_REG_ESP);
-    std::string handler = u->image_.function_at(eip);
+  u->ctx_.end.guarded([&] {
+    uint32_t eip = static_cast<uint32_t>(addr), esp = u->ctx_.m.reg(UC_X86_REG_ESP);
+    std::string handler = u->ctx_.image.function_at(eip);
     if (!handler.starts_with(kPrefix)) return;
     handler = handler.substr(std::string(kPrefix).size());
     uint32_t data = u->word(esp + 4), a = u->word(esp + 8), b = u->word(esp + 12);
@@ -156,19 +153,18 @@ void UndefinedBehaviour::on_handler(uc_engine*, uint64_t addr, uint32_t, void* s
       // A null return is told at the return, whose location is the second argument.
       uint32_t loc = handler.starts_with("nonnull_return") && a ? a : data;
       std::string file;
-      if (u->m_.read_cstring(u->word(loc), file, kLongestName) != 0) file = "<unknown>";
+      if (u->ctx_.m.read_cstring(u->word(loc), file, kLongestName) != 0) file = "<unknown>";
       uint32_t line = u->word(loc + 4), column = u->word(loc + 8);
       std::string what = u->message(handler, data, a, b);
       std::string where = strf("%s:%u:%u", elf::printable(file).c_str(), line, column);
-      Backtrace bt = Backtrace::of(u->image_, u->m_, eip, true);
-      std::string text = strf("tavik: %s: %s: runtime error: %s\n", elf::printable(u->name_).c_str(), where.c_str(),
+      Backtrace bt = Backtrace::of(u->ctx_.image, u->ctx_.m, eip, true);
+      std::string text = strf("tavik: %s: %s: runtime error: %s\n", elf::printable(u->ctx_.name).c_str(), where.c_str(),
                               what.c_str()) +
                          bt.render();
-      ssize_t ignored = ::write(u->stderr_fd_, text.data(), text.size());
-      (void)ignored;
-      u->trace_.runtime_error(where, what, bt);
+      u->ctx_.say(text);
+      u->ctx_.trace.runtime_error(where, what, bt);
     }
-    if (ends) u->end_.exit(1);
+    if (ends) u->ctx_.end.exit(1);
   });
 }
 

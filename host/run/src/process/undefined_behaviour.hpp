@@ -12,16 +12,14 @@
 
 #include <unicorn/unicorn.h>
 
+#include "process/checker_context.hpp"
+
 namespace tavik {
 
-class Image;
-class Machine;
-class ProcessEnd;
-class Trace;
 
 class UndefinedBehaviour {
  public:
-  UndefinedBehaviour(Machine& m, const Image& image, ProcessEnd& end, Trace& trace, std::string name, int stderr_fd);
+  explicit UndefinedBehaviour(CheckerContext ctx);
   // Hooks every handler the image links; nothing when it links none.
   void install();
 
@@ -37,12 +35,7 @@ class UndefinedBehaviour {
   std::string type_name(uint32_t type) const;
   uint32_t word(uint32_t addr) const;
 
-  Machine& m_;
-  const Image& image_;
-  ProcessEnd& end_;
-  Trace& trace_;
-  std::string name_;
-  int stderr_fd_;
+  CheckerContext ctx_;
   std::set<uint32_t> sites_;  // the compiler's static data of each reported check
 };
 
