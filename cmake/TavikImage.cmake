@@ -11,4 +11,16 @@ foreach(_line IN LISTS _tavik_image_defines)
 endforeach()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_tavik_image_h}" "${CMAKE_CURRENT_LIST_DIR}/../sdk/tavik.ld.in")
 set(TAVIK_LD "${CMAKE_BINARY_DIR}/tavik.ld")
+set(TAVIK_CONSTRUCTOR_TABLES "")
+set(TAVIK_REFUSED_TABLES "*(.init_array .init_array.* .fini_array .fini_array.*)")
 configure_file("${CMAKE_CURRENT_LIST_DIR}/../sdk/tavik.ld.in" "${TAVIK_LD}" @ONLY)
+# The address sanitizer's layout: the constructor table kept between two symbols; the destructors' table is
+# data nothing runs (a tavik process ends with _exit).
+set(TAVIK_ASAN_LD "${CMAKE_BINARY_DIR}/tavik-asan.ld")
+set(TAVIK_CONSTRUCTOR_TABLES "__tavik_init_array_start = .;
+    KEEP(*(SORT_BY_INIT_PRIORITY(.init_array.*)))
+    KEEP(*(.init_array))
+    __tavik_init_array_end = .;
+    *(.fini_array .fini_array.*)")
+set(TAVIK_REFUSED_TABLES "")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/../sdk/tavik.ld.in" "${TAVIK_ASAN_LD}" @ONLY)

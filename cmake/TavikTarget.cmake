@@ -30,6 +30,7 @@ endif()
 # Links name as a tavik image. WITH_INTERNALS: against the library's objects as they are, for the library's own
 # tests that look at its internal state (g_heap_used, ...); a program sees only the public entry points.
 # WITH_DEBUG_LIBC: against the library with its debug information, as a -g build of the drivers links it.
+# WITH_ADDRESS_SANITIZER: with the address sanitizer's runtime and layout, as the drivers link -fsanitize=address.
 function(tavik_link_image name)
   if("WITH_INTERNALS" IN_LIST ARGN)
     set(libc c)
@@ -44,8 +45,15 @@ function(tavik_link_image name)
   endif()
   target_link_libraries(${name} PRIVATE crt0 -Wl,--whole-archive ${libc} -Wl,--no-whole-archive tavikcxx
                         "${TAVIK_LIBGCC}")
-  target_link_options(${name} PRIVATE "-Wl,-T,${TAVIK_LD}")
-  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${TAVIK_LD}")
+  set(layout "${TAVIK_LD}")
+  # Code built with -fsanitize=address: its runtime, which runs the module constructors before main.
+  if("WITH_ADDRESS_SANITIZER" IN_LIST ARGN)
+    set(layout "${TAVIK_ASAN_LD}")
+    target_link_libraries(${name} PRIVATE tavik_asan)
+    target_link_options(${name} PRIVATE "-Wl,--wrap=main")
+  endif()
+  target_link_options(${name} PRIVATE "-Wl,-T,${layout}")
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${layout}")
   target_include_directories(${name} SYSTEM PRIVATE "${CMAKE_SOURCE_DIR}/libc/include" "${CMAKE_SOURCE_DIR}/abi")
 endfunction()
 

@@ -50,7 +50,6 @@ if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")
   string(APPEND CMAKE_C_FLAGS_INIT " -isystem ${TAVIK_SDK}/include")
   # The SDK's C++ headers first: they stand in for the compiler's wrappers of a hosted C library.
   set(CMAKE_CXX_FLAGS_INIT "-isystem ${TAVIK_SDK}/include/c++ ${CMAKE_CXX_FLAGS_INIT} -isystem ${TAVIK_SDK}/include")
-  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-T,${TAVIK_SDK}/lib/tavik.ld")
   # A build with debug information links the library's (the same code, with its lines and frames).
   set(_tavik_libc "${TAVIK_SDK}/lib/libc.a")
   if(CMAKE_BUILD_TYPE MATCHES "^(Debug|RelWithDebInfo)$" OR TAVIK_COVERAGE OR TAVIK_MEMCHECK
@@ -63,17 +62,26 @@ if(EXISTS "${_tavik_sdk}/lib/libc.a" AND EXISTS "${_tavik_sdk}/lib/tavik.ld")
     string(APPEND CMAKE_C_FLAGS_INIT " -fplugin=${TAVIK_SDK}/lib/tavik-format.so")
     string(APPEND CMAKE_CXX_FLAGS_INIT " -fplugin=${TAVIK_SDK}/lib/tavik-format.so")
   endif()
-  # -DTAVIK_SANITIZE=undefined: the compiler's undefined-behaviour checks, reported by tavik-run through the SDK's
-  # runtime (C++ has no run-time type information, which the vptr check needs).
-  set(TAVIK_SANITIZE "" CACHE STRING "The compiler's sanitizers for every program (undefined)")
+  # -DTAVIK_SANITIZE=address,undefined: the compiler's checks, reported by tavik-run through the SDK's runtimes.
+  # The address sanitizer's runs the module constructors before main (they register the globals), in a layout
+  # that keeps their table; C++ has no run-time type information, which the vptr check needs.
+  set(TAVIK_SANITIZE "" CACHE STRING "The compiler's sanitizers for every program (address, undefined)")
   set(_tavik_sanitizer "")
-  if(TAVIK_SANITIZE MATCHES "address")
-    message(FATAL_ERROR "TAVIK_SANITIZE: address is not available for tavik yet (tavik-run --memcheck checks any image)")
-  elseif(TAVIK_SANITIZE)
+  set(_tavik_layout "${TAVIK_SDK}/lib/tavik.ld")
+  if(TAVIK_SANITIZE)
     string(APPEND CMAKE_C_FLAGS_INIT " -fsanitize=${TAVIK_SANITIZE}")
-    string(APPEND CMAKE_CXX_FLAGS_INIT " -fsanitize=${TAVIK_SANITIZE} -fno-sanitize=vptr")
-    set(_tavik_sanitizer "${TAVIK_SDK}/lib/libtavik-ubsan.a")
+    string(APPEND CMAKE_CXX_FLAGS_INIT " -fsanitize=${TAVIK_SANITIZE}")
   endif()
+  if(TAVIK_SANITIZE MATCHES "address")
+    set(_tavik_layout "${TAVIK_SDK}/lib/tavik-asan.ld")
+    string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--wrap=main")
+    string(APPEND _tavik_sanitizer " ${TAVIK_SDK}/lib/libtavik-asan.a")
+  endif()
+  if(TAVIK_SANITIZE AND NOT TAVIK_SANITIZE STREQUAL "address")
+    string(APPEND CMAKE_CXX_FLAGS_INIT " -fno-sanitize=vptr")
+    string(APPEND _tavik_sanitizer " ${TAVIK_SDK}/lib/libtavik-ubsan.a")
+  endif()
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-T,${_tavik_layout}")
   set(_tavik_libs
       "${TAVIK_SDK}/lib/crt0.o -Wl,--whole-archive ${_tavik_libc} -Wl,--no-whole-archive ${_tavik_sanitizer} ${TAVIK_LIBGCC}")
   set(CMAKE_C_STANDARD_LIBRARIES "${_tavik_libs}")

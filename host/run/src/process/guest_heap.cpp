@@ -4,11 +4,27 @@
 
 #include <algorithm>
 
+#include "base/errors.hpp"
 #include "base/strf.hpp"
 #include "cpu/image.hpp"
 #include "cpu/machine.hpp"
+#include "process/shadow_memory.hpp"
 
 namespace tavik {
+namespace {
+
+// The region lies this far below the stack.
+constexpr uint32_t kRegionGap = 16u << 20;
+
+}  // namespace
+
+uint32_t GuestHeap::region_below(uint32_t stack_base, const Image& image, const char* option) {
+  uint32_t region = (stack_base - kRegionGap - kRegionSize) & ~0xFFFu;
+  for (const Segment& s : image.segments())
+    if (s.vaddr < region + kRegionSize + kRegionGap && region < uint64_t{s.vaddr} + s.memsz)
+      throw SetupError(strf("%s: the image's memory reaches 0x%08x, where the checked heap goes", option, region));
+  return region;
+}
 
 std::optional<GuestHeap> GuestHeap::of(const Image& image, Machine& m, uint32_t region_base) {
   std::optional<Symbol> arena = image.symbol_named("g_heap"), counter = image.symbol_named("g_heap_used"),
@@ -49,6 +65,12 @@ uint32_t GuestHeap::allocate(uint32_t request, Backtrace::Pcs where) {
   m_->write_bytes(start - 4, &size, 4);
   next_ += kRedzone + ((size + 7) & ~7u) + kRedzone;
   mark(start, size, true);
+  if (shadow_) {
+    uint32_t body = (size + 7) & ~7u;
+    shadow_->poison(start - kRedzone, kRedzone, ShadowMemory::kHeapRedzone);
+    shadow_->unpoison(start, size);
+    shadow_->poison(start + body, kRedzone, ShadowMemory::kHeapRedzone);
+  }
   blocks_.push_back({start, size, false, std::move(where), {}});
   ++totals_.allocs;
   totals_.bytes += size;
@@ -74,6 +96,7 @@ void GuestHeap::release(HeapBlock& block, Backtrace::Pcs where) {
   block.freed = true;
   block.freed_at = std::move(where);
   mark(block.start, block.size, false);
+  if (shadow_) shadow_->poison(block.start, block.size, ShadowMemory::kFreed);
   ++totals_.frees;
   totals_.freed_bytes += block.size;
 }

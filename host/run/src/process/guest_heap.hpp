@@ -15,6 +15,7 @@ namespace tavik {
 
 class Image;
 class Machine;
+class ShadowMemory;
 
 struct HeapBlock {
   uint32_t start = 0;  // the first byte the program may use
@@ -30,9 +31,14 @@ class GuestHeap {
   static constexpr uint32_t kArenaBudget = 1u << 20;
   static constexpr uint32_t kRegionSize = kArenaBudget + (kArenaBudget / 8) * 2 * kRedzone + 4096;
 
+  // Where the region goes: far enough below the stack that a stack overflow reads as one. Throws SetupError
+  // (naming the option) when the image's memory lies there.
+  static uint32_t region_below(uint32_t stack_base, const Image& image, const char* option);
   // The heap of an image that carries the library's (its arena, counter and errno): the region is mapped at
   // region_base. nullopt when the image has no such heap (a program without the library).
   static std::optional<GuestHeap> of(const Image& image, Machine& m, uint32_t region_base);
+  // Each block's bytes, redzones and release marked in the address sanitizer's shadow too.
+  void keep_shadow(ShadowMemory* shadow) { shadow_ = shadow; }
 
   // A block for the request: its start, or 0 with errno 12 when the budget is spent (as the library would).
   uint32_t allocate(uint32_t request, Backtrace::Pcs where);
@@ -70,6 +76,7 @@ class GuestHeap {
   void mark(uint32_t start, uint32_t size, bool live);
 
   Machine* m_;
+  ShadowMemory* shadow_ = nullptr;
   uint32_t arena_, arena_size_, counter_, errno_at_, region_;
   uint32_t used_ = 0;        // the arena's budget spent, as g_heap_used counts it
   uint32_t next_ = 0;        // the region's first byte not yet handed out

@@ -22,9 +22,6 @@
 namespace tavik {
 namespace {
 
-// The checked heap lies this far below the stack: far enough that a stack overflow reads as one.
-constexpr uint32_t kRegionGap = 16u << 20;
-
 enum Kind : uint64_t { kRead, kWrite, kFree };
 
 }  // namespace
@@ -32,10 +29,7 @@ enum Kind : uint64_t { kRead, kWrite, kFree };
 Memcheck::Memcheck(CheckerContext ctx, uint32_t stack_base) : ctx_(std::move(ctx)), stack_base_(stack_base) {}
 
 void Memcheck::install() {
-  uint32_t region = (stack_base_ - kRegionGap - GuestHeap::kRegionSize) & ~0xFFFu;
-  for (const Segment& s : ctx_.image.segments())
-    if (s.vaddr < region + GuestHeap::kRegionSize + kRegionGap && region < uint64_t{s.vaddr} + s.memsz)
-      throw SetupError(strf("--memcheck: the image's memory reaches 0x%08x, where the checked heap goes", region));
+  uint32_t region = GuestHeap::region_below(stack_base_, ctx_.image, "--memcheck");
   esp_ = ctx_.m.register_storage(UC_X86_REG_ESP);
   heap_ = GuestHeap::of(ctx_.image, ctx_.m, region);
   // The stack, and the heap's region below it, in one hook; the arena in another.
@@ -43,11 +37,8 @@ void Memcheck::install() {
   ctx_.m.on_interrupt(&Memcheck::on_interrupt, this);
   if (!heap_) return;
   ctx_.m.on_access_in(heap_->arena(), heap_->arena() + heap_->arena_size() - 1, &Memcheck::on_access, this);
-  ctx_.m.on_instruction_at(*ctx_.image.function_named("malloc"), &Memcheck::on_malloc, this);
-  ctx_.m.on_instruction_at(*ctx_.image.function_named("free"), &Memcheck::on_free, this);
-  if (std::optional<uint32_t> at = ctx_.image.function_named("calloc")) ctx_.m.on_instruction_at(*at, &Memcheck::on_calloc, this);
-  if (std::optional<uint32_t> at = ctx_.image.function_named("realloc"))
-    ctx_.m.on_instruction_at(*at, &Memcheck::on_realloc, this);
+  functions_.emplace(ctx_, *heap_, static_cast<HeapFunctions::BadFree&>(*this));
+  functions_->install();
 }
 
 MemcheckSummary Memcheck::summary() const {
@@ -63,66 +54,6 @@ MemcheckSummary Memcheck::summary() const {
   s.freed_bytes = t.freed_bytes;
   std::tie(s.in_use_blocks, s.in_use_bytes) = heap_->in_use();
   return s;
-}
-
-uint32_t Memcheck::arg(int i) const {
-  uint32_t v = 0;
-  ctx_.m.read_bytes(ctx_.m.reg(UC_X86_REG_ESP) + 4 + 4 * i, &v, 4);
-  return v;
-}
-
-void Memcheck::answer(uint32_t result) {
-  uint32_t esp = ctx_.m.reg(UC_X86_REG_ESP), ret;
-  if (ctx_.m.read_bytes(esp, &ret, 4) != 0) return;  // no return address: the library's own code runs and faults
-  ctx_.m.set_reg(UC_X86_REG_EAX, result);
-  ctx_.m.set_reg(UC_X86_REG_ESP, esp + 4);
-  ctx_.m.set_reg(UC_X86_REG_EIP, ret);
-}
-
-Backtrace::Pcs Memcheck::here(uint32_t eip) const { return Backtrace::capture(ctx_.image, ctx_.m, eip, true, kHeapFrames); }
-
-void Memcheck::on_malloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
-  auto* c = static_cast<Memcheck*>(self);
-  c->ctx_.end.guarded([&] { c->answer(c->heap_->allocate(c->arg(0), c->here(static_cast<uint32_t>(addr)))); });
-}
-
-void Memcheck::on_calloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
-  auto* c = static_cast<Memcheck*>(self);
-  c->ctx_.end.guarded([&] {
-    // The region is never handed out twice, so a new block's bytes are zero already.
-    std::optional<uint32_t> total = c->heap_->product(c->arg(0), c->arg(1));
-    c->answer(total ? c->heap_->allocate(*total, c->here(static_cast<uint32_t>(addr))) : 0);
-  });
-}
-
-void Memcheck::on_realloc(uc_engine*, uint64_t addr, uint32_t, void* self) {
-  auto* c = static_cast<Memcheck*>(self);
-  c->ctx_.end.guarded([&] {
-    uint32_t eip = static_cast<uint32_t>(addr), old = c->arg(0), size = c->arg(1);
-    HeapBlock* block = old ? c->heap_->live_block_at(old) : nullptr;
-    if (old && !block) c->free_error("invalid realloc", old, eip);
-    uint32_t copied = block ? std::min(block->size, size ? size : 1) : 0;
-    uint32_t fresh = c->heap_->allocate(size, c->here(eip));
-    // The old block stays valid, as the library's realloc leaves it (it never gives memory back).
-    if (fresh && copied) {
-      std::vector<uint8_t> bytes(copied);
-      c->ctx_.m.read_bytes(old, bytes.data(), copied);
-      c->ctx_.m.write_bytes(fresh, bytes.data(), copied);
-    }
-    c->answer(fresh);
-  });
-}
-
-void Memcheck::on_free(uc_engine*, uint64_t addr, uint32_t, void* self) {
-  auto* c = static_cast<Memcheck*>(self);
-  c->ctx_.end.guarded([&] {
-    uint32_t eip = static_cast<uint32_t>(addr), ptr = c->arg(0);
-    if (HeapBlock* block = ptr ? c->heap_->live_block_at(ptr) : nullptr)
-      c->heap_->release(*block, c->here(eip));
-    else if (ptr)
-      c->free_error("invalid free", ptr, eip);
-    c->answer(c->ctx_.m.reg(UC_X86_REG_EAX));
-  });
 }
 
 bool Memcheck::allowed(bool write, uint32_t addr, uint32_t size) const {
@@ -192,7 +123,7 @@ void Memcheck::report_access(bool write, uint32_t addr, uint32_t size) {
   report(e, block);
 }
 
-void Memcheck::free_error(const char* what, uint32_t ptr, uint32_t eip) {
+void Memcheck::bad_free(const char* what, uint32_t ptr, uint32_t eip) {
   const HeapBlock* block = nullptr;
   MemoryError e{what, 0, ptr, eip, heap_->where(ptr, &block), {}, {}, {}};
   report(e, block);

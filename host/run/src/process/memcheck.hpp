@@ -14,13 +14,14 @@
 #include "process/checker_context.hpp"
 
 #include "process/guest_heap.hpp"
+#include "process/heap_functions.hpp"
 #include "report/memory_error.hpp"
 
 namespace tavik {
 
 class GdbStub;
 
-class Memcheck {
+class Memcheck : private HeapFunctions::BadFree {
  public:
   Memcheck(CheckerContext ctx, uint32_t stack_base);
   // Maps the checked heap and installs the hooks (before the CPU's own events, so that a system call's buffer is
@@ -37,14 +38,8 @@ class Memcheck {
   static constexpr uint32_t kPushReach = 32;
   // Distinct error sites reported in full; more are counted.
   static constexpr size_t kMostSites = 1000;
-  // Frames kept for each allocation and release.
-  static constexpr size_t kHeapFrames = 12;
 
  private:
-  static void on_malloc(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
-  static void on_calloc(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
-  static void on_realloc(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
-  static void on_free(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
   static bool on_access(uc_engine* uc, uc_mem_type type, uint64_t addr, int size, int64_t value, void* self);
   // A system call, before the kernel runs it: the buffer it reads or stores must lie in live memory.
   static void on_interrupt(uc_engine* uc, uint32_t intno, void* self);
@@ -52,21 +47,17 @@ class Memcheck {
   // The first byte of [addr, addr + size) that an access may not touch, if any.
   std::optional<uint32_t> first_denied(bool write, uint32_t addr, uint32_t size) const;
 
-  // The heap function's arguments, above its return address.
-  uint32_t arg(int i) const;
-  // Returns from the heap function with result in eax, as its ret would.
-  void answer(uint32_t result);
-  Backtrace::Pcs here(uint32_t eip) const;
   // Whether the access touches only live blocks, the stack above its pointer, or memory not checked.
   bool allowed(bool write, uint32_t addr, uint32_t size) const;
   void report_access(bool write, uint32_t addr, uint32_t size);
-  void free_error(const char* what, uint32_t ptr, uint32_t eip);
+  void bad_free(const char* what, uint32_t ptr, uint32_t eip) override;
   void report(MemoryError& e, const HeapBlock* block);
 
   CheckerContext ctx_;
   uint32_t stack_base_;
   const uint32_t* esp_ = nullptr;  // the stack pointer as the CPU keeps it
   std::optional<GuestHeap> heap_;
+  std::optional<HeapFunctions> functions_;
   GdbStub* gdb_ = nullptr;
   uint64_t errors_ = 0;
   std::set<uint64_t> sites_;  // (eip, kind) of the errors reported

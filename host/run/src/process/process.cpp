@@ -12,6 +12,7 @@
 #include "kernel/shared_counters.hpp"
 #include "kernel/spawn.hpp"
 #include "kernel/termination.hpp"
+#include "process/address_sanitizer.hpp"
 #include "process/memcheck.hpp"
 #include "process/undefined_behaviour.hpp"
 #include "report/backtrace.hpp"
@@ -54,13 +55,20 @@ uc_err Process::emulate(uint32_t from) {
 }
 
 // The hooks a run asks for: memcheck's first when asked (a system call's buffer is checked before the call runs),
-// the CPU's events always, the counters and reports when asked, the library's abort and assert, the
+// the address sanitizer's when the image was built with it, the CPU's events always, the counters and reports when asked, the library's abort and assert, the
 // undefined-behaviour reports, and the debugger (which waits for gdb to connect).
 void Process::install_hooks(bool counting) {
   CheckerContext checker{m_, image_, end_, setup_.trace, name_, opt_.io.stderr_fd};
   if (opt_.check.memcheck) {
     memcheck_ = std::make_unique<Memcheck>(checker, stack_base(opt_.limits.stack_size));
     memcheck_->install();
+  }
+  // Code built with -fsanitize=address gets its shadow and its heap from the kit, which reports its errors.
+  if (AddressSanitizer::built_into(image_)) {
+    if (memcheck_)
+      throw SetupError("--memcheck: this image checks its own memory (it was built with -fsanitize=address)");
+    asan_ = std::make_unique<AddressSanitizer>(checker, stack_base(opt_.limits.stack_size));
+    asan_->install();
   }
   events_.install();
   if (counting) count_.install();

@@ -26,6 +26,7 @@ class Coverage;
 class FdTable;
 class GdbStub;
 class Image;
+class AddressSanitizer;
 class Memcheck;
 class UndefinedBehaviour;
 class Profile;
@@ -90,6 +91,7 @@ class Process {
   std::unique_ptr<Coverage> coverage_;  // only with --coverage
   std::unique_ptr<Profile> profile_;    // only with --profile
   std::unique_ptr<Memcheck> memcheck_;  // only with --memcheck
+  std::unique_ptr<AddressSanitizer> asan_;  // only for an image built with -fsanitize=address
   std::unique_ptr<UndefinedBehaviour> ub_;  // the reports of -fsanitize=undefined code
   bool said_why_ = false;               // a failed assertion was reported: the abort after it says no more
 };

@@ -1,5 +1,7 @@
-// MemoryError: the text of a --memcheck report and of its summary.
+// MemoryError: the text of a --memcheck report and of its summary, and of an address sanitizer's report.
 #include "report/memory_error.hpp"
+
+#include <algorithm>
 
 #include <tavik/elf/printable.hpp>
 
@@ -25,6 +27,27 @@ std::string render_memory_error(const std::string& process, const MemoryError& e
   if (e.freed) out += e.freed->render("freed");
   if (e.allocated) out += e.allocated->render("allocated");
   return out;
+}
+
+std::string render_address_error(const std::string& process, const MemoryError& e, const Image& image) {
+  std::string what = e.headline.empty() ? strf("%s on address 0x%08x", e.what.c_str(), e.addr) : e.headline;
+  std::string out = FaultReport::headline(process, "AddressSanitizer: " + what, e.eip, image) + "\n";
+  if (!e.access.empty()) out += strf("  %s of size %u at 0x%08x\n", e.access.c_str(), e.size, e.addr);
+  out += e.at.render();
+  // Where the address lies: each line indented as the report's.
+  for (size_t at = 0; at < e.where.size();) {
+    size_t end = std::min(e.where.find('\n', at), e.where.size());
+    out += "  " + e.where.substr(at, end - at) + "\n";
+    at = end + 1;
+  }
+  if (e.freed) out += e.freed->render("freed");
+  if (e.allocated) out += e.allocated->render(e.freed ? "previously allocated" : "allocated");
+  out += "  SUMMARY: AddressSanitizer: " + e.what;
+  if (!e.at.frames.empty()) {
+    if (!e.at.where(0).empty()) out += " " + e.at.where(0);
+    if (!e.at.frames[0].function.empty()) out += " in " + elf::printable(e.at.frames[0].function);
+  }
+  return out + "\n";
 }
 
 std::string render_memcheck_summary(const std::string& process, const MemcheckSummary& s) {

@@ -273,7 +273,8 @@ void Trace::end_killed(const char* why, const Backtrace* bt) {
 
 void Trace::memory_error(const MemoryError& e) {
   if (sinks_.json_fd < 0) return;
-  nlohmann::ordered_json j{{"pid", ::getpid()}, {"memcheck", e.what}};
+  nlohmann::ordered_json j{{"pid", ::getpid()}, {e.access.empty() && e.headline.empty() ? "memcheck" : "asan", e.what}};
+  if (!e.access.empty()) j["access"] = e.access;
   if (e.size) j["size"] = e.size;
   j["addr"] = e.addr;
   j["eip"] = e.eip;
