@@ -208,8 +208,9 @@ void AddressSanitizer::register_globals(uint32_t array, uint32_t count) {
     Global g{w[0], w[1], w[2], w[3], w[4], w[6]};
     // The compiler aligns each global to its granule and puts the redzone after it; anything else is skipped.
     if (g.start % 8 || g.size > g.with_redzone || g.with_redzone - g.size > (1u << 20)) continue;
+    // The global's own shadow is clear already but for its last granule, which may be partial.
     uint32_t body = (g.size + 7) & ~7u;
-    shadow_->unpoison(g.start, g.size);
+    if (g.size % 8) shadow_->unpoison(g.start + (g.size & ~7u), g.size % 8);
     if (g.with_redzone > body) shadow_->poison(g.start + body, g.with_redzone - body, ShadowMemory::kGlobalRedzone);
     globals_.push_back(g);
   }

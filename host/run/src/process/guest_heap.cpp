@@ -39,7 +39,9 @@ std::optional<GuestHeap> GuestHeap::of(const Image& image, Machine& m, uint32_t 
 GuestHeap::GuestHeap(Machine& m, uint32_t arena, uint32_t arena_size, uint32_t counter, uint32_t errno_at,
                      uint32_t region)
     : m_(&m), arena_(arena), arena_size_(arena_size), counter_(counter), errno_at_(errno_at), region_(region),
-      live_(kRegionSize, 0) {}
+      live_(static_cast<uint8_t*>(std::calloc(kRegionSize, 1)), &std::free) {
+  if (!live_) throw std::bad_alloc();
+}
 
 void GuestHeap::set_errno_nomem() {
   int32_t nomem = 12;
@@ -47,7 +49,7 @@ void GuestHeap::set_errno_nomem() {
 }
 
 void GuestHeap::mark(uint32_t start, uint32_t size, bool live) {
-  std::fill_n(live_.begin() + (start - region_), size, live ? 1 : 0);
+  std::fill_n(live_.get() + (start - region_), size, live ? 1 : 0);
 }
 
 uint32_t GuestHeap::allocate(uint32_t request, Backtrace::Pcs where) {
@@ -105,7 +107,7 @@ bool GuestHeap::addressable(uint32_t addr, uint32_t size) const {
   uint32_t at = addr - region_;
   if (at >= kRegionSize || size > kRegionSize - at) return false;
   for (uint32_t i = 0; i < size; ++i)
-    if (!live_[at + i]) return false;
+    if (!live_.get()[at + i]) return false;
   return true;
 }
 

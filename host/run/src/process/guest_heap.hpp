@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,7 +82,9 @@ class GuestHeap {
   uint32_t arena_, arena_size_, counter_, errno_at_, region_;
   uint32_t used_ = 0;        // the arena's budget spent, as g_heap_used counts it
   uint32_t next_ = 0;        // the region's first byte not yet handed out
-  std::vector<uint8_t> live_;  // per byte of the region: 1 in a live block
+  // Per byte of the region: 1 in a live block. Zero pages from the system, so that only the part the blocks
+  // reach takes memory.
+  std::unique_ptr<uint8_t, void (*)(void*)> live_{nullptr, &std::free};
   std::vector<HeapBlock> blocks_;  // by start (the region is carved in order)
   Totals totals_;
 };
