@@ -193,6 +193,11 @@ TEST(Gdb, WatchpointOnTheHeapAndX87Registers) {
   EXPECT_TRUE(has(out, "=>R7:")) << out;  // the stack top shown by info float
   EXPECT_TRUE(has(out, "Status Word:")) << out;
   EXPECT_TRUE(has(out, "Control Word:")) << out;
+  // A push writes through the stack's own path in the engine, which a watchpoint sees as any store.
+  Stubbed pushed({conv, "1.5"});
+  out = gdb(conv, pushed.port, {"break *strtold", "continue", "set var *(int*)($esp - 4) = 0x7eadbeef",
+                                "watch -l *(int*)($esp - 4)", "continue", "kill"});
+  EXPECT_TRUE(has(out, "Old value = 2125315823")) << out;
 }
 
 TEST(Gdb, MalformedPacketsAreAnsweredWithoutACrash) {

@@ -140,11 +140,12 @@ void Machine::on_store(AccessHook fn, void* self) {
   add_hook(uc_, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(fn), self, "uc_hook_add(MEM_WRITE)");
 }
 
-void Machine::on_access_in(uint32_t begin, uint32_t end, AccessHook fn, void* self) {
+void Machine::on_access_in(uint32_t begin, uint32_t end, AccessHook fn, void* self, bool skip_stack) {
   uc_check(uc_ctl_mem_hook_lazy_pc(uc_, 1), "uc_ctl(MEM_HOOK_LAZY_PC)");
   uc_hook h;
   uc_check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(fn), self, begin, end),
            "uc_hook_add(MEM_READ|MEM_WRITE)");
+  if (skip_stack) uc_check(uc_ctl_mem_hook_skip_stack(uc_, h), "uc_ctl(MEM_HOOK_SKIP_STACK)");
 }
 
 void Machine::sync_access_pc() { uc_check(uc_ctl_sync_pc(uc_), "uc_ctl(SYNC_PC)"); }

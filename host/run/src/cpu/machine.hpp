@@ -57,8 +57,10 @@ class Machine {
   void on_store(AccessHook fn, void* self);
   // Every load and store that touches [begin, end], called without the pc synced to the accessing instruction
   // (every access then costs the engine's slow path, and syncing it each time would cost far more): a hook that
-  // needs eip asks sync_access_pc() first. Registers other than eip are current in the hook.
-  void on_access_in(uint32_t begin, uint32_t end, AccessHook fn, void* self);
+  // needs eip asks sync_access_pc() first. Registers other than eip are current in the hook. skip_stack: the
+  // stack's own accesses (push, pop, call, ret, [esp + disp] with disp >= 0), which are never below the stack
+  // pointer but for a push's, are not the hook's concern and keep the fast path.
+  void on_access_in(uint32_t begin, uint32_t end, AccessHook fn, void* self, bool skip_stack = false);
   void sync_access_pc();
   // Where the CPU keeps a general register (EAX..EDI, ESP, EBP): its current value inside memory hooks and
   // between runs, for a hook that reads it at every access.

@@ -25,6 +25,8 @@ constexpr uint32_t kLongestText = 4096;
 // A frame's redzones are looked for this far below a bad stack address.
 constexpr uint32_t kFrameReach = 1u << 20;
 constexpr size_t kMostFrameVariables = 256;
+// The compiler gives a global at most a few hundred bytes of redzone.
+constexpr uint32_t kLargestGlobalRedzone = 4096;
 // The library's functions that touch ranges on a program's behalf.
 constexpr const char* kMemoryFunctions[] = {"memcpy", "memmove", "memset", "strcpy", "strncpy", "strcat"};
 
@@ -207,7 +209,7 @@ void AddressSanitizer::register_globals(uint32_t array, uint32_t count) {
     if (ctx_.m.read_bytes(array + 32 * i, w, sizeof w) != 0) return;
     Global g{w[0], w[1], w[2], w[3], w[4], w[6]};
     // The compiler aligns each global to its granule and puts the redzone after it; anything else is skipped.
-    if (g.start % 8 || g.size > g.with_redzone || g.with_redzone - g.size > (1u << 20)) continue;
+    if (g.start % 8 || g.size > g.with_redzone || g.with_redzone - g.size > kLargestGlobalRedzone) continue;
     // The global's own shadow is clear already but for its last granule, which may be partial.
     uint32_t body = (g.size + 7) & ~7u;
     if (g.size % 8) shadow_->unpoison(g.start + (g.size & ~7u), g.size % 8);

@@ -33,7 +33,9 @@ void Memcheck::install() {
   esp_ = ctx_.m.register_storage(UC_X86_REG_ESP);
   heap_ = GuestHeap::of(ctx_.image, ctx_.m, region);
   // The stack, and the heap's region below it, in one hook; the arena in another.
-  ctx_.m.on_access_in(heap_ ? region : stack_base_, TAVIK_STACK_TOP - 1, &Memcheck::on_access, this);
+  // The stack's own accesses are at or above its pointer, or within kPushReach below it: never an error while
+  // the stack pointer lies in the stack (a program that moves it into the heap loses those checks).
+  ctx_.m.on_access_in(heap_ ? region : stack_base_, TAVIK_STACK_TOP - 1, &Memcheck::on_access, this, true);
   ctx_.m.on_interrupt(&Memcheck::on_interrupt, this);
   if (!heap_) return;
   ctx_.m.on_access_in(heap_->arena(), heap_->arena() + heap_->arena_size() - 1, &Memcheck::on_access, this);
