@@ -159,12 +159,12 @@ bool DebugInfo::lines_affordable(uint64_t cu_offset) const {
 
 bool DebugInfo::lines_left_out() const { return s_->lines_left_out; }
 
-bool DebugInfo::line_at(uint32_t addr, std::string& file, int& line) const {
+bool DebugInfo::line_at(uint32_t addr, std::string& file, int& line, int* column) const {
   Dwarf_Addr bias = 0;
   Dwarf_Die* cu = s_->mod ? dwfl_module_addrdie(s_->mod, addr, &bias) : nullptr;
   if (!cu || !lines_affordable(dwarf_dieoffset(cu))) return false;
   Dwfl_Line* found = dwfl_module_getsrc(s_->mod, addr);
-  const char* name = found ? dwfl_lineinfo(found, nullptr, &line, nullptr, nullptr, nullptr) : nullptr;
+  const char* name = found ? dwfl_lineinfo(found, nullptr, &line, column, nullptr, nullptr) : nullptr;
   if (!name) return false;
   file = name;
   return true;

@@ -21,15 +21,15 @@ constexpr size_t kMostFrames = 64;
 // is false for the faulting instruction and true for a return address, which is looked up one byte back.
 void add_frames(const elf::DebugInfo& debug, const Image& image, uint32_t pc, bool call, std::vector<Frame>& out) {
   uint32_t lookup = call ? pc - 1 : pc;
-  Frame f{pc, image.function_at(lookup), "", 0};
-  debug.line_at(lookup, f.file, f.line);
+  Frame f{pc, image.function_at(lookup), "", 0, 0};
+  debug.line_at(lookup, f.file, f.line, &f.column);
   // Each inlined call is a frame of its own, at the same pc; the line of the frame around it is the call's.
   for (const elf::InlinedCall& inlined : debug.inlined_at(lookup)) {
     if (out.size() >= kMostFrames) break;
     Frame frame = f;
     frame.function = inlined.function;
     out.push_back(frame);
-    if (inlined.call_line != 0) f.line = inlined.call_line;
+    if (inlined.call_line != 0) f.line = inlined.call_line, f.column = 0;
   }
   if (out.size() < kMostFrames) out.push_back(f);
 }
@@ -133,6 +133,11 @@ Backtrace Backtrace::of(const Image& image, const Machine& m, uint32_t eip, bool
 std::string Backtrace::where(size_t i) const {
   const Frame& f = frames[i];
   return f.file.empty() ? "" : strf("%s:%d", elf::printable(last_component(f.file)).c_str(), f.line);
+}
+
+std::string Backtrace::where_exactly(size_t i) const {
+  std::string at = where(i);
+  return at.empty() || frames[i].column <= 0 ? at : at + strf(":%d", frames[i].column);
 }
 
 std::string Backtrace::render(const char* title) const {

@@ -18,6 +18,7 @@ struct Frame {
   std::string function;  // "" when no symbol holds the pc
   std::string file;      // as the debug information names it; "" without a line
   int line = 0;
+  int column = 0;  // 0 when the debug information does not say
 };
 
 struct Backtrace {
@@ -43,6 +44,8 @@ struct Backtrace {
 
   // "store.c:88" for frame i (the file's last component), or "" without a line.
   std::string where(size_t i) const;
+  // "store.c:88:12", with the column when the debug information gives it.
+  std::string where_exactly(size_t i) const;
   // The report's lines: a heading, then "#N 0x004012a3 in kv_load (store.c:88)" a frame.
   std::string render(const char* title = "backtrace") const;
 };

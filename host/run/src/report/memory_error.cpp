@@ -44,7 +44,7 @@ std::string render_address_error(const std::string& process, const MemoryError& 
   if (e.allocated) out += e.allocated->render(e.freed ? "previously allocated" : "allocated");
   out += "  SUMMARY: AddressSanitizer: " + e.what;
   if (!e.at.frames.empty()) {
-    if (!e.at.where(0).empty()) out += " " + e.at.where(0);
+    if (!e.at.where(0).empty()) out += " " + e.at.where_exactly(0);
     if (!e.at.frames[0].function.empty()) out += " in " + elf::printable(e.at.frames[0].function);
   }
   return out + "\n";

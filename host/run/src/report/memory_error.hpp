@@ -39,7 +39,7 @@ std::string render_memory_error(const std::string& process, const MemoryError& e
 //     backtrace: ...
 //     0x5fe0001a is located 0 bytes after 10-byte region [0x5fe00010,0x5fe0001a)
 //     allocated: ...
-//     SUMMARY: AddressSanitizer: heap-buffer-overflow bad.c:7 in main
+//     SUMMARY: AddressSanitizer: heap-buffer-overflow bad.c:7:12 in main
 std::string render_address_error(const std::string& process, const MemoryError& e, const Image& image);
 
 // The heap's and the checker's account at a process's end.

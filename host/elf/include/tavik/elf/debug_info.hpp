@@ -45,8 +45,8 @@ class DebugInfo {
   bool lines_left_out() const;
   static constexpr uint64_t kMostLineBytes = 1u << 20;
   static constexpr uint64_t kMostPathBytes = 8u << 20;
-  // The source file and line holding addr.
-  bool line_at(uint32_t addr, std::string& file, int& line) const;
+  // The source file and line holding addr (and its column, when asked and known; else 0).
+  bool line_at(uint32_t addr, std::string& file, int& line, int* column = nullptr) const;
   // The inlined calls whose code holds addr, innermost first. A compile unit whose entries nest deeper than
   // kDeepestScopes gives none (libdw walks scopes recursively): nests_too_deep() then says so.
   std::vector<InlinedCall> inlined_at(uint32_t addr) const;
