@@ -34,11 +34,15 @@ void Memcheck::install() {
   heap_ = GuestHeap::of(ctx_.image, ctx_.m, region);
   // The stack, and the heap's region below it, in one hook; the arena in another.
   // The stack's own accesses are at or above its pointer, or within kPushReach below it: never an error while
-  // the stack pointer lies in the stack (a program that moves it into the heap loses those checks).
+  // the stack pointer lies in the stack (a program that moves it into the heap loses those checks), and a local
+  // array's index is trusted not to reach below it.
   ctx_.m.on_access_in(heap_ ? region : stack_base_, TAVIK_STACK_TOP - 1, &Memcheck::on_access, this, true);
   ctx_.m.on_interrupt(&Memcheck::on_interrupt, this);
   if (!heap_) return;
-  ctx_.m.on_access_in(heap_->arena(), heap_->arena() + heap_->arena_size() - 1, &Memcheck::on_access, this);
+  // The arena's whole pages only: the pages at its ends hold the program's own data too, whose every access a
+  // hook would slow down.
+  uint32_t first = (heap_->arena() + 0xFFFu) & ~0xFFFu, end = (heap_->arena() + heap_->arena_size()) & ~0xFFFu;
+  if (first < end) ctx_.m.on_access_in(first, end - 1, &Memcheck::on_access, this);
   functions_.emplace(ctx_, *heap_, static_cast<HeapFunctions::BadFree&>(*this));
   functions_->install();
 }
