@@ -33,6 +33,8 @@ TEST(AddressSanitizer, EachErrorNamesItsKindLineAndWhereTheAddressLies) {
        "the stack read"},
       {"memset", "heap-buffer-overflow on address", "is located 0 bytes after 10-byte region", "the library overruns"},
       {"double", "attempting double-free on", "is located 0 bytes inside of 10-byte region", "the second free"},
+      {"wild", "attempting realloc on address which was not malloc()-ed", "2 bytes inside of global variable "
+                                                                       "'g_table'", "the wild realloc"},
   };
   for (const Case& c : cases) {
     Output out = checked(c.arg);

@@ -72,3 +72,14 @@ TEST(Emulator, X87ExtendedResultsAreExact) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Emulator, OverflowFlagAfterEachArithmeticIsExact) {
+  // add, sub, cmp, neg and imul of each width over edge values, read by seto and jo against 64-bit arithmetic.
+  std::string guest = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/overflow_flag";
+  tavik::test::Output run = tavik::test::run_program(TAVIK_RUN_EXE, {guest});
+  EXPECT_EQ(run.status, 0) << "mismatches: " << run.status;
+}
+
+}  // namespace

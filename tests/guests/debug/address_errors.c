@@ -37,7 +37,9 @@ int main(int argc, char **argv)
     else if (!strcmp(what, "double")) {
         free(p);
         free(p); /* the second free */
-    } else {
+    } else if (!strcmp(what, "wild"))
+        (void)realloc(g_table + 2, 20); /* the wild realloc */
+    else {
         strcpy(p, "123456789");
         g_table[9] = p[9];
         free(p);
