@@ -47,7 +47,9 @@ const char* kind_name(uint8_t kind) {
   }
 }
 
-bool stack_kind(uint8_t kind) { return (kind >= 0xf1 && kind <= 0xf8 && kind != 0xf6 && kind != 0xf7) || kind == 0xca || kind == 0xcb; }
+bool stack_kind(uint8_t kind) {
+  return (kind >= 0xf1 && kind <= 0xf8 && kind != 0xf6 && kind != 0xf7) || kind == 0xca || kind == 0xcb;
+}
 
 std::string bytes(uint32_t n) { return strf(n == 1 ? "%u byte" : "%u bytes", n); }
 
@@ -60,7 +62,8 @@ bool AddressSanitizer::built_into(const Image& image) { return image.function_na
 
 void AddressSanitizer::install() {
   uint32_t region = GuestHeap::region_below(stack_base_, ctx_.image, "-fsanitize=address");
-  std::vector<ShadowMemory::Range> own{{stack_base_, TAVIK_STACK_TOP}, {region, uint64_t{region} + GuestHeap::kRegionSize}};
+  std::vector<ShadowMemory::Range> own{{stack_base_, TAVIK_STACK_TOP},
+                                       {region, uint64_t{region} + GuestHeap::kRegionSize}};
   for (const Segment& s : ctx_.image.segments()) own.push_back({s.vaddr, uint64_t{s.vaddr} + s.memsz});
   for (const ShadowMemory::Range& r : own)
     if (r.first < uint64_t{ShadowMemory::kOffset} + ShadowMemory::kSize && r.second > ShadowMemory::kOffset)
@@ -77,7 +80,8 @@ void AddressSanitizer::install() {
   for (const char* access : {"load", "store"})
     for (const char* size : {"1", "2", "4", "8", "16", "_n"})
       for (const char* recover : {"", "_noabort"})
-        if (std::optional<uint32_t> at = ctx_.image.function_named(kReportPrefix + strf("%s%s%s", access, size, recover)))
+        if (std::optional<uint32_t> at =
+                ctx_.image.function_named(kReportPrefix + strf("%s%s%s", access, size, recover)))
           ctx_.m.on_instruction_at(*at, &AddressSanitizer::on_report, this);
   if (std::optional<uint32_t> at = ctx_.image.function_named("__asan_register_globals"))
     ctx_.m.on_instruction_at(*at, &AddressSanitizer::on_register_globals, this);
@@ -86,12 +90,6 @@ void AddressSanitizer::install() {
   for (const char* name : kMemoryFunctions)
     if (std::optional<uint32_t> at = ctx_.image.function_named(name))
       ctx_.m.on_instruction_at(*at, &AddressSanitizer::on_memory_function, this);
-}
-
-uint32_t AddressSanitizer::word(uint32_t addr) const {
-  uint32_t v = 0;
-  ctx_.m.read_bytes(addr, &v, 4);
-  return v;
 }
 
 std::string AddressSanitizer::text_at(uint32_t addr) const {
@@ -110,11 +108,11 @@ void AddressSanitizer::on_report(uc_engine*, uint64_t addr, uint32_t, void* self
 }
 
 void AddressSanitizer::report_check(const std::string& entry, uint32_t eip) {
-  uint32_t esp = ctx_.m.reg(UC_X86_REG_ESP), addr = word(esp + 4);
+  uint32_t esp = ctx_.m.reg(UC_X86_REG_ESP), addr = ctx_.word(esp + 4);
   bool write = entry.starts_with("store"), recover = entry.ends_with("_noabort");
   std::string size_text = entry.substr(write ? 5 : 4);
-  uint32_t size = size_text.starts_with("_n") ? word(esp + 8) : static_cast<uint32_t>(std::stoul(size_text));
-  uint32_t caller = word(esp);
+  uint32_t size = size_text.starts_with("_n") ? ctx_.word(esp + 8) : static_cast<uint32_t>(std::stoul(size_text));
+  uint32_t caller = ctx_.word(esp);
   if (recover && (sites_.size() >= kMostSites || !sites_.insert(caller).second)) return;
   uint32_t bad = shadow_->first_poisoned(addr, std::max(size, 1u)).value_or(addr);
   MemoryError e;
@@ -123,7 +121,8 @@ void AddressSanitizer::report_check(const std::string& entry, uint32_t eip) {
   e.addr = bad;
   e.at = Backtrace::of(ctx_.image, ctx_.m, eip, true);
   // The runtime's frames are not the program's: the report starts at the checked access.
-  while (e.at.frames.size() > 1 && e.at.frames[0].function.starts_with("__asan_")) e.at.frames.erase(e.at.frames.begin());
+  while (e.at.frames.size() > 1 && e.at.frames[0].function.starts_with("__asan_"))
+    e.at.frames.erase(e.at.frames.begin());
   e.eip = e.at.frames.empty() ? eip : e.at.frames[0].pc;
   uint8_t kind = shadow_->kind_at(bad);
   e.what = kind_name(kind);
@@ -140,7 +139,8 @@ void AddressSanitizer::on_memory_function(uc_engine*, uint64_t addr, uint32_t, v
 }
 
 void AddressSanitizer::check_memory_function(const std::string& name, uint32_t eip) {
-  uint32_t esp = ctx_.m.reg(UC_X86_REG_ESP), dst = word(esp + 4), src = word(esp + 8), n = word(esp + 12);
+  uint32_t esp = ctx_.m.reg(UC_X86_REG_ESP);
+  uint32_t dst = ctx_.word(esp + 4), src = ctx_.word(esp + 8), n = ctx_.word(esp + 12);
   // A string's length, with its NUL; unknown (nothing checked) when it is unreadable or longer than the text cap.
   auto length = [&](uint32_t s) -> std::optional<uint32_t> {
     std::string text;
@@ -153,14 +153,20 @@ void AddressSanitizer::check_memory_function(const std::string& name, uint32_t e
   } else if (name == "memset") {
     check_range(true, dst, n, eip);
   } else if (name == "strcpy") {
-    if (std::optional<uint32_t> len = length(src)) check_range(false, src, *len, eip), check_range(true, dst, *len, eip);
+    if (std::optional<uint32_t> len = length(src)) {
+      check_range(false, src, *len, eip);
+      check_range(true, dst, *len, eip);
+    }
   } else if (name == "strncpy") {
     std::optional<uint32_t> len = length(src);
     if (len) check_range(false, src, std::min(*len, n), eip);
     check_range(true, dst, n, eip);
   } else if (name == "strcat") {
     std::optional<uint32_t> had = length(dst), len = length(src);
-    if (had && len) check_range(false, src, *len, eip), check_range(true, dst + *had - 1, *len, eip);
+    if (had && len) {
+      check_range(false, src, *len, eip);
+      check_range(true, dst + *had - 1, *len, eip);
+    }
   }
 }
 
@@ -187,7 +193,8 @@ void AddressSanitizer::bad_free(const char* what, uint32_t ptr, uint32_t eip) {
   MemoryError e;
   e.what = twice ? "double-free" : "bad-free";
   e.headline = twice ? strf("attempting double-free on 0x%08x", ptr)
-                     : strf("attempting %s on address which was not malloc()-ed: 0x%08x", realloc ? "realloc" : "free", ptr);
+                     : strf("attempting %s on address which was not malloc()-ed: 0x%08x",
+                            realloc ? "realloc" : "free", ptr);
   e.addr = ptr;
   e.eip = eip;
   e.at = Backtrace::of(ctx_.image, ctx_.m, eip, true);
@@ -199,7 +206,7 @@ void AddressSanitizer::on_register_globals(uc_engine*, uint64_t, uint32_t, void*
   auto* a = static_cast<AddressSanitizer*>(self);
   a->ctx_.end.guarded([&] {
     uint32_t esp = a->ctx_.m.reg(UC_X86_REG_ESP);
-    a->register_globals(a->word(esp + 4), a->word(esp + 8));
+    a->register_globals(a->ctx_.word(esp + 4), a->ctx_.word(esp + 8));
   });
 }
 
@@ -249,9 +256,11 @@ std::string AddressSanitizer::describe_global(uint32_t addr) const {
   for (const Global& g : globals_) {
     if (addr - g.start >= g.with_redzone) continue;
     std::string defined = elf::printable(text_at(g.module));
-    if (g.location) defined = strf("%s:%u:%u", elf::printable(text_at(word(g.location))).c_str(), word(g.location + 4),
-                                   word(g.location + 8));
-    std::string at = addr - g.start < g.size ? bytes(addr - g.start) + " inside of" : bytes(addr - g.start - g.size) + " after";
+    if (g.location)
+      defined = strf("%s:%u:%u", elf::printable(text_at(ctx_.word(g.location))).c_str(), ctx_.word(g.location + 4),
+                     ctx_.word(g.location + 8));
+    std::string at = addr - g.start < g.size ? bytes(addr - g.start) + " inside of"
+                                             : bytes(addr - g.start - g.size) + " after";
     return strf("0x%08x is located %s global variable '%s' defined in '%s' (0x%08x) of size %u", addr, at.c_str(),
                 elf::printable(text_at(g.name)).c_str(), defined.c_str(), g.start, g.size);
   }
@@ -263,13 +272,13 @@ std::string AddressSanitizer::describe_stack(uint32_t addr, uint32_t size) const
   uint32_t g = addr & ~7u, lowest = addr - stack_base_ > kFrameReach ? addr - kFrameReach : stack_base_;
   while (g >= lowest + 8 && shadow_->byte(g) != 0xf1) g -= 8;
   while (g >= lowest + 8 && shadow_->byte(g - 8) == 0xf1) g -= 8;
-  if (shadow_->byte(g) != 0xf1 || word(g) != kFrameMagic) return strf("0x%08x is located in the stack", addr);
+  if (shadow_->byte(g) != 0xf1 || ctx_.word(g) != kFrameMagic) return strf("0x%08x is located in the stack", addr);
   uint32_t offset = addr - g;
-  std::string function = elf::printable(ctx_.image.function_at(word(g + 8)));
+  std::string function = elf::printable(ctx_.image.function_at(ctx_.word(g + 8)));
   std::string out = strf("0x%08x is located in stack at offset %u in frame of %s", addr, offset,
                          function.empty() ? "?" : function.c_str());
   // "count (offset size length name[:line])..." as the compiler describes the frame.
-  std::istringstream in(text_at(word(g + 4)));
+  std::istringstream in(text_at(ctx_.word(g + 4)));
   size_t count = 0;
   if (!(in >> count) || count > kMostFrameVariables) return out;
   struct Var { uint64_t begin, size; std::string name; };
@@ -301,9 +310,12 @@ std::string AddressSanitizer::describe_stack(uint32_t addr, uint32_t size) const
       mark = "underflows";
     }
     std::string name = v.name, line;
-    if (size_t colon = name.rfind(':'); colon != std::string::npos) line = " (line " + name.substr(colon + 1) + ")", name.resize(colon);
-    out += strf("\n  [%llu, %llu) '%s'%s", static_cast<unsigned long long>(v.begin), static_cast<unsigned long long>(v_end),
-                elf::printable(name).c_str(), elf::printable(line).c_str());
+    if (size_t colon = name.rfind(':'); colon != std::string::npos) {
+      line = " (line " + name.substr(colon + 1) + ")";
+      name.resize(colon);
+    }
+    out += strf("\n  [%llu, %llu) '%s'%s", static_cast<unsigned long long>(v.begin),
+                static_cast<unsigned long long>(v_end), elf::printable(name).c_str(), elf::printable(line).c_str());
     if (mark) out += strf(" <== memory access at offset %u %s this variable", offset, mark);
   }
   return out;

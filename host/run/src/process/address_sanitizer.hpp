@@ -61,7 +61,6 @@ class AddressSanitizer : private HeapFunctions::BadFree {
   std::string describe_stack(uint32_t addr, uint32_t size) const;
   void report(MemoryError& e, bool ends);
 
-  uint32_t word(uint32_t addr) const;
   std::string text_at(uint32_t addr) const;
 
   CheckerContext ctx_;

@@ -4,12 +4,14 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
+
+#include "cpu/machine.hpp"
 
 namespace tavik {
 
 class Image;
-class Machine;
 class ProcessEnd;
 class Trace;
 
@@ -20,6 +22,14 @@ struct CheckerContext {
   Trace& trace;
   std::string name;  // the process's, for the reports' first lines
   int stderr_fd;
+
+  // The guest's word at addr, or 0 where it cannot be read: the data a checker reads was passed by the program,
+  // which may have corrupted it.
+  uint32_t word(uint32_t addr) const {
+    uint32_t v = 0;
+    m.read_bytes(addr, &v, 4);
+    return v;
+  }
 
   void say(const std::string& text) const {
     ssize_t ignored = ::write(stderr_fd, text.data(), text.size());

@@ -20,11 +20,7 @@ void HeapFunctions::install() {
     ctx_.m.on_instruction_at(*at, &HeapFunctions::on_realloc, this);
 }
 
-uint32_t HeapFunctions::arg(int i) const {
-  uint32_t v = 0;
-  ctx_.m.read_bytes(ctx_.m.reg(UC_X86_REG_ESP) + 4 + 4 * i, &v, 4);
-  return v;
-}
+uint32_t HeapFunctions::arg(int i) const { return ctx_.word(ctx_.m.reg(UC_X86_REG_ESP) + 4 + 4 * i); }
 
 void HeapFunctions::answer(uint32_t result) {
   uint32_t esp = ctx_.m.reg(UC_X86_REG_ESP), ret;

@@ -46,12 +46,6 @@ void UndefinedBehaviour::install() {
         ctx_.m.on_instruction_at(*at, &UndefinedBehaviour::on_handler, this);
 }
 
-uint32_t UndefinedBehaviour::word(uint32_t addr) const {
-  uint32_t v = 0;
-  ctx_.m.read_bytes(addr, &v, 4);
-  return v;
-}
-
 std::string UndefinedBehaviour::type_name(uint32_t type) const {
   std::string name;
   if (ctx_.m.read_cstring(type + 4, name, kLongestName) != 0) return "?";
@@ -76,7 +70,7 @@ std::string UndefinedBehaviour::value(uint32_t type, uint32_t handle) const {
 
 std::string UndefinedBehaviour::message(const std::string& handler, uint32_t data, uint32_t a, uint32_t b) const {
   std::string check = handler.ends_with("_abort") ? handler.substr(0, handler.size() - 6) : handler;
-  uint32_t t1 = word(data + 12), t2 = word(data + 16);
+  uint32_t t1 = ctx_.word(data + 12), t2 = ctx_.word(data + 16);
   auto typed = [&](uint32_t type) { return type_name(type); };  // the compiler's names are quoted: 'int'
 
   if (check == "add_overflow" || check == "sub_overflow" || check == "mul_overflow") {
@@ -124,7 +118,7 @@ std::string UndefinedBehaviour::message(const std::string& handler, uint32_t dat
     return strf("a value of type %s is outside the range of representable values of type %s", typed(t1).c_str(),
                 typed(t2).c_str());
   if (check == "nonnull_arg")
-    return strf("null pointer passed as argument %u, which is declared to never be null", word(data + 24));
+    return strf("null pointer passed as argument %u, which is declared to never be null", ctx_.word(data + 24));
   if (check == "nonnull_return_v1") return "null pointer returned from function declared to never return null";
   if (check == "pointer_overflow")
     return strf("pointer index expression with base 0x%08x overflowed to 0x%08x", a, b);
@@ -146,15 +140,15 @@ void UndefinedBehaviour::on_handler(uc_engine*, uint64_t addr, uint32_t, void* s
     std::string handler = u->ctx_.image.function_at(eip);
     if (!handler.starts_with(kPrefix)) return;
     handler = handler.substr(std::string(kPrefix).size());
-    uint32_t data = u->word(esp + 4), a = u->word(esp + 8), b = u->word(esp + 12);
+    uint32_t data = u->ctx_.word(esp + 4), a = u->ctx_.word(esp + 8), b = u->ctx_.word(esp + 12);
     bool ends = ends_the_process(handler);
     // Once per check of the source, as the sanitizer does; a check that ends the process always says why.
     if ((u->sites_.size() < kMostSites && u->sites_.insert(data).second) || ends) {
       // A null return is told at the return, whose location is the second argument.
       uint32_t loc = handler.starts_with("nonnull_return") && a ? a : data;
       std::string file;
-      if (u->ctx_.m.read_cstring(u->word(loc), file, kLongestName) != 0) file = "<unknown>";
-      uint32_t line = u->word(loc + 4), column = u->word(loc + 8);
+      if (u->ctx_.m.read_cstring(u->ctx_.word(loc), file, kLongestName) != 0) file = "<unknown>";
+      uint32_t line = u->ctx_.word(loc + 4), column = u->ctx_.word(loc + 8);
       std::string what = u->message(handler, data, a, b);
       std::string where = strf("%s:%u:%u", elf::printable(file).c_str(), line, column);
       Backtrace bt = Backtrace::of(u->ctx_.image, u->ctx_.m, eip, true);

@@ -33,7 +33,6 @@ class UndefinedBehaviour {
   // An operand of the type described at type: as the sanitizer prints it (decimal, or hex past 64 bits).
   std::string value(uint32_t type, uint32_t handle) const;
   std::string type_name(uint32_t type) const;
-  uint32_t word(uint32_t addr) const;
 
   CheckerContext ctx_;
   std::set<uint32_t> sites_;  // the compiler's static data of each reported check
