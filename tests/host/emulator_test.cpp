@@ -1,8 +1,11 @@
-// The emulator under the guest: self-modifying code, and x87 arithmetic to the last bit.
+// The emulator under the guest: self-modifying code, x87 arithmetic to the last bit, guest memory addressed directly.
 #include <elf.h>
 
 #include <cstring>
 #include <fstream>
+#include <vector>
+
+#include <unicorn/unicorn.h>
 
 #include "support/cli.hpp"
 #include "support/kit.hpp"
@@ -80,6 +83,98 @@ TEST(Emulator, OverflowFlagAfterEachArithmeticIsExact) {
   std::string guest = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/overflow_flag";
   tavik::test::Output run = tavik::test::run_program(TAVIK_RUN_EXE, {guest});
   EXPECT_EQ(run.status, 0) << "mismatches: " << run.status;
+}
+
+}  // namespace
+
+namespace {
+
+// One engine on its own, guest memory addressed directly or through the TLB alone, with a page of each kind of
+// permission, and what its invalid-access hook saw.
+struct Engine {
+  uc_engine* uc = nullptr;
+  std::vector<uint64_t> bad;  // type, address and size of each invalid access
+
+  explicit Engine(bool direct) {
+    EXPECT_EQ(uc_open(UC_ARCH_X86, UC_MODE_32, &uc), UC_ERR_OK);
+    if (direct) {
+      EXPECT_EQ(uc_ctl_direct_memory(uc, 1), UC_ERR_OK);
+    }
+    const std::pair<uint32_t, uint32_t> pages[] = {
+        {0x1000, UC_PROT_READ | UC_PROT_EXEC}, {0x2000, UC_PROT_ALL}, {0x3000, UC_PROT_READ}, {0x4000, UC_PROT_WRITE},
+        {0x5000, UC_PROT_EXEC}, {0x6000, UC_PROT_NONE}, {0x7000, UC_PROT_READ | UC_PROT_WRITE},
+        {0x80000000, UC_PROT_READ | UC_PROT_WRITE}, {0xFFFFF000, UC_PROT_READ | UC_PROT_WRITE}};
+    for (auto [addr, perms] : pages) EXPECT_EQ(uc_mem_map(uc, addr, 0x1000, perms), UC_ERR_OK);
+    uc_hook h;
+    EXPECT_EQ(uc_hook_add(uc, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&Engine::on_bad), this, 1, 0), UC_ERR_OK);
+  }
+  ~Engine() { uc_close(uc); }
+
+  static bool on_bad(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, void* self) {
+    auto& bad = static_cast<Engine*>(self)->bad;
+    bad.insert(bad.end(), {uint64_t(type), addr, uint64_t(size)});
+    return false;
+  }
+
+  // Runs code at 0x2000 with ebx = addr, ecx = 0: the engine's result, eip, eax and ecx, and the invalid accesses.
+  std::vector<uint64_t> run(const std::vector<uint8_t>& code, uint32_t addr) {
+    EXPECT_EQ(uc_mem_write(uc, 0x2000, code.data(), code.size()), UC_ERR_OK);
+    uint32_t eax = 0x11223344, ecx = 0;
+    uc_reg_write(uc, UC_X86_REG_EAX, &eax);
+    uc_reg_write(uc, UC_X86_REG_EBX, &addr);
+    uc_reg_write(uc, UC_X86_REG_ECX, &ecx);
+    bad.clear();
+    std::vector<uint64_t> seen{uint64_t(uc_emu_start(uc, 0x2000, 0x2000 + code.size(), 0, 0))};
+    for (int reg : {UC_X86_REG_EIP, UC_X86_REG_EAX, UC_X86_REG_ECX}) {
+      uint32_t v = 0;
+      uc_reg_read(uc, reg, &v);
+      seen.push_back(v);
+    }
+    seen.insert(seen.end(), bad.begin(), bad.end());
+    return seen;
+  }
+};
+
+TEST(Emulator, GuestMemoryAddressedDirectlyEndsEveryAccessAsTheTlbDoes) {
+  Engine direct(true), tlb(false);
+  void* base = nullptr;
+  ASSERT_EQ(uc_ctl_direct_memory_base(direct.uc, &base), UC_ERR_OK);
+  ASSERT_NE(base, nullptr) << "the host gave the reservation";
+  // Loads and stores of 1, 2 and 4 bytes through ebx, each between two instructions of the block (a fault must
+  // leave ecx 1), and a store into the instruction after it (the block runs what was written: eax + 1).
+  const std::vector<std::vector<uint8_t>> codes = {
+      {0x41, 0x8a, 0x03, 0x41}, {0x41, 0x66, 0x8b, 0x03, 0x41}, {0x41, 0x8b, 0x03, 0x41},
+      {0x41, 0x88, 0x03, 0x41}, {0x41, 0x66, 0x89, 0x03, 0x41}, {0x41, 0x89, 0x03, 0x41},
+      {0xc6, 0x05, 0x07, 0x20, 0x00, 0x00, 0x40, 0x90, 0x41}};
+  // Every 16 MiB of the 4 GiB, and both sides of every edge: pages of each permission, the top of the 4 GiB.
+  std::vector<uint32_t> addrs;
+  for (uint64_t a = 0; a < (1ull << 32); a += 1u << 24) addrs.push_back(static_cast<uint32_t>(a + 0x123));
+  for (uint32_t page : {0x1000u, 0x2000u, 0x3000u, 0x4000u, 0x5000u, 0x6000u, 0x7000u, 0x80000000u, 0xFFFFF000u})
+    for (uint32_t at : {page - 1, page, page + 0xFFE, page + 0xFFF}) addrs.push_back(at);
+  for (const auto& code : codes)
+    for (uint32_t addr : addrs) {
+      auto want = tlb.run(code, addr);
+      EXPECT_EQ(direct.run(code, addr), want) << "code " << int(code[1]) << " at 0x" << std::hex << addr;
+      uint8_t a[4] = {}, b[4] = {};
+      EXPECT_EQ(uc_mem_read(direct.uc, addr, a, 4), uc_mem_read(tlb.uc, addr, b, 4)) << std::hex << addr;
+      EXPECT_EQ(std::memcmp(a, b, 4), 0) << std::hex << addr;
+    }
+  // The map changed after code ran: a page made read-only refuses the store, one unmapped and mapped again is
+  // zeros, and a memory hook added now sees the loads.
+  for (Engine* e : {&direct, &tlb}) {
+    EXPECT_EQ(uc_mem_protect(e->uc, 0x7000, 0x1000, UC_PROT_READ), UC_ERR_OK);
+    EXPECT_EQ(e->run(codes[5], 0x7010)[0], UC_ERR_WRITE_PROT);
+    EXPECT_EQ(uc_mem_unmap(e->uc, 0x80000000, 0x1000), UC_ERR_OK);
+    EXPECT_EQ(e->run(codes[2], 0x80000010)[0], UC_ERR_READ_UNMAPPED);
+    EXPECT_EQ(uc_mem_map(e->uc, 0x80000000, 0x1000, UC_PROT_READ | UC_PROT_WRITE), UC_ERR_OK);
+    EXPECT_EQ(e->run(codes[2], 0x80000010)[2], 0u) << "mapped again: zeros";
+    int loads = 0;
+    uc_hook h;
+    auto count = [](uc_engine*, uc_mem_type, uint64_t, int, int64_t, void* n) { ++*static_cast<int*>(n); };
+    EXPECT_EQ(uc_hook_add(e->uc, &h, UC_HOOK_MEM_READ, reinterpret_cast<void*>(+count), &loads, 1, 0), UC_ERR_OK);
+    e->run(codes[2], 0x7010);
+    EXPECT_EQ(loads, 1);
+  }
 }
 
 }  // namespace
