@@ -1,5 +1,5 @@
 /* faults: raises the fault that argv[1][0] names, each at a global label so a report can be checked against it.
-   n null store, r null load, x call into unmapped memory, j jump to 0, w store to read-only data,
+   n null store, r null load, T load across the top of the 4 GiB, x call into unmapped memory, j jump to 0, w store to read-only data,
    e execute writable data, u ud2, h hlt, c cli, i in, o out, N int $0x21, d divide by zero, b int3,
    B int $3, y sysenter, Y syscall, s stack overflow, l endless loop, t rdtsc twice (edx:eax pairs written to stdout), k halt loop
    after an _exit that returns. No argument: exit 0.
@@ -17,6 +17,7 @@ _start:
 	movzbl (%eax), %eax
 	cmp $'n', %al ; je fault_null_store
 	cmp $'r', %al ; je fault_null_load
+	cmp $'T', %al ; je fault_top_load
 	cmp $'x', %al ; je do_call_unmapped
 	cmp $'j', %al ; je do_jump_zero
 	cmp $'w', %al ; je fault_rodata_store
@@ -43,7 +44,7 @@ done:
 	int $0x80
 
 	.text
-	.globl fault_null_store, fault_null_load, fault_call_unmapped, fault_rodata_store, fault_ud2, fault_hlt
+	.globl fault_null_store, fault_null_load, fault_top_load, fault_call_unmapped, fault_rodata_store, fault_ud2, fault_hlt
 	.globl fault_cli, fault_in, fault_out, fault_int21, fault_divide, fault_int3, fault_int_3, fault_recurse
 	.globl endless, tsc, halt_loop, fault_jump_zero, exit_halt, fault_sysenter, fault_syscall
 fault_null_store:
@@ -51,6 +52,9 @@ fault_null_store:
 	ud2
 fault_null_load:
 	mov 0, %eax
+	ud2
+fault_top_load:
+	mov 0xfffffffe, %eax
 	ud2
 do_call_unmapped:
 	mov $0x12345000, %eax

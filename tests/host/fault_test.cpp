@@ -107,6 +107,10 @@ TEST(Faults, AddressesOfPageFaults) {
   auto null_store = tavik::test::run_guest(tavik::test::guest_image("faults"), {"n"});
   EXPECT_EQ(null_store.result.fault.addr, 0u);
   EXPECT_NE(null_store.err.find("mov dword ptr [0], 0"), std::string::npos) << "the store is disassembled";
+  // The system page is the last of the 4 GiB: a load that starts there and ends past it is the guest's fault.
+  auto top = tavik::test::run_guest(tavik::test::guest_image("faults"), {"T"});
+  EXPECT_EQ(top.result.fault.kind, tavik::FaultKind::PageFault);
+  EXPECT_NE(top.err.find("(fault_top_load+0x0)"), std::string::npos) << top.err;
   auto unmapped_call = tavik::test::run_guest(tavik::test::guest_image("faults"), {"x"});
   EXPECT_EQ(unmapped_call.result.fault.addr, 0x12345000u);
   EXPECT_EQ(unmapped_call.result.fault.eip, 0x12345000u);
