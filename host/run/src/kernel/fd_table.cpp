@@ -1,11 +1,21 @@
 // FdTable: lowest-free allocation, duplicates sharing one open file, closing by reference count.
 #include "kernel/fd_table.hpp"
 
+#include <sys/stat.h>
+
 #include <tavik/abi.h>
 
 #include <unistd.h>
 
 namespace tavik {
+
+bool OpenFile::regular() const {
+  if (regular_ < 0) {
+    struct stat st;
+    regular_ = ::fstat(host_fd, &st) == 0 && S_ISREG(st.st_mode);
+  }
+  return regular_ == 1;
+}
 
 OpenFile::~OpenFile() {
   if (owned && host_fd >= 0) ::close(host_fd);

@@ -15,6 +15,12 @@ struct OpenFile {
   int host_fd;
   bool owned;             // the host descriptors behind the standard streams are borrowed, never closed
   bool nonblock = false;  // reads and writes answer -11 instead of waiting
+  // Whether the host file is a regular one (what an open description is never changes): asked once, not at each
+  // write of a program that writes line by line.
+  bool regular() const;
+
+ private:
+  mutable int regular_ = -1;
 };
 
 class FdTable {

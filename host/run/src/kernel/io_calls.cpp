@@ -39,10 +39,9 @@ bool set_nonblocking(int fd, bool on) {
 
 // Clips len to what the file size limit leaves from the current position of a regular file: 0, or -27 when
 // nothing is left. Pipes, terminals and devices have no size to limit.
-int32_t file_room(const Kernel& k, int host_fd, uint32_t& len) {
-  struct stat st;
-  if (::fstat(host_fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  off_t pos = ::lseek(host_fd, 0, SEEK_CUR);
+int32_t file_room(const Kernel& k, const OpenFile& f, uint32_t& len) {
+  if (!f.regular()) return 0;
+  off_t pos = ::lseek(f.host_fd, 0, SEEK_CUR);
   if (pos < 0) return 0;
   uint64_t limit = k.limits.file_size_limit;
   if (static_cast<uint64_t>(pos) >= limit) return -TAVIK_EFBIG;
@@ -59,9 +58,8 @@ int32_t sys_write(Kernel& k, Call& c) {
   if (k.limits.write_limit != 0) len = std::min(len, k.limits.write_limit);
   if (len == 0) return 0;
   if (f->owned)
-    if (int32_t r = file_room(k, f->host_fd, len)) return r;
-  struct stat st;
-  if (::fstat(f->host_fd, &st) == 0 && S_ISREG(st.st_mode)) return copy_to_host(k.m, f->host_fd, c.a[1], len, c);
+    if (int32_t r = file_room(k, *f, len)) return r;
+  if (f->regular()) return copy_to_host(k.m, f->host_fd, c.a[1], len, c);
   // A pipe, FIFO or terminal takes what fits: the rest waits for room, but never past the time limit, and not
   // at all for a non-blocking descriptor.
   return copy_to_host(k.m, f->host_fd, c.a[1], len, c, [&]() -> int32_t {
