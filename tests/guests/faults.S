@@ -17,7 +17,6 @@ _start:
 	movzbl (%eax), %eax
 	cmp $'n', %al ; je fault_null_store
 	cmp $'r', %al ; je fault_null_load
-	cmp $'T', %al ; je fault_top_load
 	cmp $'x', %al ; je do_call_unmapped
 	cmp $'j', %al ; je do_jump_zero
 	cmp $'w', %al ; je fault_rodata_store
@@ -38,6 +37,7 @@ _start:
 	cmp $'y', %al ; je fault_sysenter
 	cmp $'Y', %al ; je fault_syscall
 	cmp $'M', %al ; je mid_block
+	cmp $'T', %al ; je fault_top_load
 done:
 	mov $2, %eax
 	xor %ebx, %ebx
