@@ -1,7 +1,10 @@
 // FdTable: lowest-free allocation, duplicates sharing one open file, closing by reference count.
 #include "kernel/fd_table.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <string>
 
 #include <tavik/abi.h>
 
@@ -17,8 +20,19 @@ bool OpenFile::regular() const {
   return regular_ == 1;
 }
 
+int OpenFile::nonblocking_twin() const {
+  if (twin_ != -2) return twin_;
+  twin_ = -1;
+  struct stat st;
+  if (::fstat(host_fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) return twin_;
+  std::string path = "/proc/self/fd/" + std::to_string(host_fd);
+  twin_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  return twin_;
+}
+
 OpenFile::~OpenFile() {
   if (owned && host_fd >= 0) ::close(host_fd);
+  if (twin_ >= 0) ::close(twin_);
 }
 
 std::shared_ptr<OpenFile> FdTable::get(int fd) const {

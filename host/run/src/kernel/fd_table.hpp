@@ -18,9 +18,14 @@ struct OpenFile {
   // Whether the host file is a regular one (what an open description is never changes): asked once, not at each
   // write of a program that writes line by line.
   bool regular() const;
+  // For a pipe, a FIFO or a character device: a descriptor of its own on the same file that never blocks (the
+  // one the guest uses may be shared with others, whose flags are not the kit's to change), or -1. A write tries
+  // it first and waits only when it says the write would block: one host call per write, not two.
+  int nonblocking_twin() const;
 
  private:
   mutable int regular_ = -1;
+  mutable int twin_ = -2;  // -2: not asked yet
 };
 
 class FdTable {

@@ -22,7 +22,7 @@ constexpr uint32_t kPiece = 4096;
 }  // namespace
 
 int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, Call& call,
-                     const WaitWritable& wait_writable) {
+                     const WaitWritable& wait_writable, WaitWhen when) {
   std::vector<char> chunk(std::min(len, kCopyChunk));
   uint32_t total = 0;
   while (total < len) {
@@ -33,9 +33,13 @@ int32_t copy_to_host(const Machine& m, int host_fd, uint32_t buf, uint32_t len, 
     uint32_t done = 0;
     while (done < avail) {
       uint32_t piece = wait_writable ? std::min(avail - done, kPiece) : avail - done;
-      int32_t refused = wait_writable ? wait_writable() : 0;
+      int32_t refused = wait_writable && when == WaitWhen::Before ? wait_writable() : 0;
       ssize_t n = refused ? -1 : ::write(host_fd, chunk.data() + done, piece);
       if (n < 0 && !refused && errno == EINTR) continue;
+      if (n < 0 && !refused && errno == EAGAIN && wait_writable && when == WaitWhen::OnWouldBlock) {
+        refused = wait_writable();
+        if (!refused) continue;
+      }
       if (n <= 0) {
         call.show(chunk.data(), done);
         total += done;

@@ -62,6 +62,11 @@ int32_t sys_write(Kernel& k, Call& c) {
   if (f->regular()) return copy_to_host(k.m, f->host_fd, c.a[1], len, c);
   // A pipe, FIFO or terminal takes what fits: the rest waits for room, but never past the time limit, and not
   // at all for a non-blocking descriptor.
+  if (int twin = f->nonblocking_twin(); twin >= 0)
+    return copy_to_host(k.m, twin, c.a[1], len, c, [&]() -> int32_t {
+      if (f->nonblock) return -TAVIK_EAGAIN;
+      return k.deadline.wait_ready(twin, POLLOUT, true) ? 0 : -TAVIK_EINTR;
+    }, WaitWhen::OnWouldBlock);
   return copy_to_host(k.m, f->host_fd, c.a[1], len, c, [&]() -> int32_t {
     if (f->nonblock) return would_block(*f, POLLOUT) ? -TAVIK_EAGAIN : 0;
     return k.deadline.wait_ready(f->host_fd, POLLOUT, true) ? 0 : -TAVIK_EINTR;
