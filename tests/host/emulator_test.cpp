@@ -178,3 +178,15 @@ TEST(Emulator, GuestMemoryAddressedDirectlyEndsEveryAccessAsTheTlbDoes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Emulator, CodeAKernelCopyRewroteRunsAsWritten) {
+  // A program reads code into its text through read(), runs it, and reads other code over it: the second call
+  // runs the second code, not the translation of the first.
+  tavik::test::ScratchRoot dir;
+  std::string image = writable_text_smc(dir);
+  EXPECT_EQ(tavik::test::run_program(TAVIK_RUN_EXE, {"--root", dir.str(), image, "k"}).status, 12);
+}
+
+}  // namespace

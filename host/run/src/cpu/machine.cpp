@@ -78,7 +78,19 @@ bool Machine::peek(uint32_t addr, void* out, uint32_t len) const {
 int32_t Machine::write_bytes(uint32_t addr, const void* in, uint32_t len) {
   if (len == 0) return 0;
   if (span(addr, len, UC_PROT_WRITE) != len) return kEFAULT;
-  return uc_mem_write(uc_, addr, in, len) == UC_ERR_OK ? 0 : kEFAULT;
+  if (uc_mem_write(uc_, addr, in, len) != UC_ERR_OK) return kEFAULT;
+  // Code the guest ran from these bytes is stale now (a read into a buffer it executes): the engine translates
+  // them again, as a CPU would see them.
+  if (executable_in(addr, len))
+    uc_check(uc_ctl_remove_cache(uc_, addr, uint64_t(addr) + len), "uc_ctl(REMOVE_CACHE)");
+  return 0;
+}
+
+bool Machine::executable_in(uint32_t addr, uint32_t len) const {
+  uint64_t end = uint64_t(addr) + len;
+  for (const Region& r : regions_)
+    if (r.begin < end && r.end > addr && (r.perms & UC_PROT_EXEC)) return true;
+  return false;
 }
 
 int32_t Machine::read_cstring(uint32_t addr, std::string& out, uint32_t max) const {

@@ -109,6 +109,9 @@ class Machine {
     uint64_t begin, end;
     uint32_t perms;
   };
+  // Whether any byte of [addr, addr + len) is executable.
+  bool executable_in(uint32_t addr, uint32_t len) const;
+
   uc_engine* uc_ = nullptr;
   const uc_block_cuts* cuts_ = nullptr;
   std::vector<Region> regions_;  // sorted, non-overlapping
