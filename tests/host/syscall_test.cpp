@@ -239,10 +239,12 @@ TEST(Syscalls, PipesDuplicatesAndNonBlocking) {
                     "s:dup2:3:-1:0",    // -9
                     "s:dup:77:0:0",    // -9
                     "s:pipe:^0:0:0",    // -14
+                    "s:write:4:&100:1",    // a pipe's read end: -9 at once (it waited for room forever)
+                    "s:read:5:&200:1",    // its write end: -9
                     "o:0:16"});
   EXPECT_EQ(results_of(run.result),
             (std::vector<int32_t>{0, 3, 3, 5, 9, 1, 1, 0, 0, 0, 0, 0, 0, -TAVIK_EAGAIN, -TAVIK_EBADF, -TAVIK_EBADF,
-                -TAVIK_EFAULT, 16}));
+                -TAVIK_EFAULT, -TAVIK_EBADF, -TAVIK_EBADF, 16}));
   const int32_t ends[4] = {3, 4, 4, 5};
   EXPECT_EQ(run.out, std::string(reinterpret_cast<const char*>(ends), 16));
   EXPECT_EQ(calls_of(run.result, TAVIK_NR_read)[0].data, "xyz");

@@ -25,9 +25,18 @@ int OpenFile::nonblocking_twin() const {
   twin_ = -1;
   struct stat st;
   if (::fstat(host_fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) return twin_;
+  if (!writable()) return twin_;
   std::string path = "/proc/self/fd/" + std::to_string(host_fd);
   twin_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   return twin_;
+}
+
+int OpenFile::access_mode() const {
+  if (mode_ < 0) {
+    int flags = ::fcntl(host_fd, F_GETFL);
+    mode_ = flags < 0 ? O_RDWR : flags & O_ACCMODE;  // unknown: the call itself reports what fails
+  }
+  return mode_;
 }
 
 OpenFile::~OpenFile() {

@@ -1,6 +1,8 @@
 // FdTable: the guest's descriptors, each naming an open host file shared by its duplicates.
 #pragma once
 
+#include <fcntl.h>
+
 #include <array>
 #include <memory>
 #include <vector>
@@ -22,10 +24,16 @@ struct OpenFile {
   // one the guest uses may be shared with others, whose flags are not the kit's to change), or -1. A write tries
   // it first and waits only when it says the write would block: one host call per write, not two.
   int nonblocking_twin() const;
+  // Whether the host descriptor is open for reading, for writing (a pipe's other end is not: a call on it fails at
+  // once instead of waiting for readiness that never comes).
+  bool readable() const { return access_mode() != O_WRONLY; }
+  bool writable() const { return access_mode() != O_RDONLY; }
 
  private:
+  int access_mode() const;
   mutable int regular_ = -1;
   mutable int twin_ = -2;  // -2: not asked yet
+  mutable int mode_ = -1;
 };
 
 class FdTable {

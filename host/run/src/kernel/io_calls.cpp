@@ -53,7 +53,7 @@ int32_t file_room(const Kernel& k, const OpenFile& f, uint32_t& len) {
 
 int32_t sys_write(Kernel& k, Call& c) {
   auto f = k.fds.get(static_cast<int32_t>(c.a[0]));
-  if (!f) return -TAVIK_EBADF;
+  if (!f || !f->writable()) return -TAVIK_EBADF;
   uint32_t len = std::min<uint32_t>(c.a[2], kMaxCount);
   if (k.limits.write_limit != 0) len = std::min(len, k.limits.write_limit);
   if (len == 0) return 0;
@@ -75,7 +75,7 @@ int32_t sys_write(Kernel& k, Call& c) {
 
 int32_t sys_read(Kernel& k, Call& c) {
   auto f = k.fds.get(static_cast<int32_t>(c.a[0]));
-  if (!f) return -TAVIK_EBADF;
+  if (!f || !f->readable()) return -TAVIK_EBADF;
   uint32_t len = std::min<uint32_t>(c.a[2], kMaxCount);
   if (len == 0) return 0;
   if (would_block(*f, POLLIN)) return -TAVIK_EAGAIN;
