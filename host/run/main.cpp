@@ -157,6 +157,16 @@ int main(int argc, char** argv) {
   app.add_flag("--count-insns", opt.measure.count_insns, "Print 'instructions: N' on stderr at the end");
   app.add_flag("--memcheck", opt.check.memcheck,
                "Report accesses outside live heap blocks or below the stack pointer, and bad frees");
+  app.add_option("--record", opt.replay.record,
+                 "Write everything the run takes from outside (calls' results, bytes read, images) into FILE");
+  app.add_option("--replay", opt.replay.replay,
+                 "Run the recording in FILE again, touching no file of the host (EXE and ARGS come from it)");
+  int32_t replay_pid = 0;
+  auto* replay_pid_opt = app.add_option("--replay-pid", replay_pid, "With --replay and --gdb: debug the process of this recorded pid");
+  uint64_t history_mib = opt.replay.history_memory >> 20;
+  app.add_option("--history-memory", history_mib,
+                 "MiB of checkpoints and kept calls that let gdb go back in time (default 256)")
+      ->check(count_up_to(1u << 20));
   int error_exitcode = 0;
   auto* exitcode_opt = app.add_option("--error-exitcode", error_exitcode,
                                       "With --memcheck: a process that found an error exits with status N")
@@ -172,6 +182,13 @@ int main(int argc, char** argv) {
   std::vector<std::string> rest = app.remaining();
   bool dashes = !rest.empty() && rest[0] == "--";
   if (dashes) rest.erase(rest.begin());
+  if (replay_pid_opt->count()) opt.replay.replay_pid = replay_pid;
+  opt.replay.history_memory = history_mib << 20;
+  if (!opt.replay.replay.empty() && !rest.empty()) {
+    std::cerr << "tavik-run: --replay runs the recorded executable; no EXE may follow\n";
+    return 125;
+  }
+  if (rest.empty() && !opt.replay.replay.empty()) rest.push_back("");
   if (rest.empty()) {
     std::cerr << "tavik-run: no executable given\n" << app.help();
     return 125;

@@ -67,12 +67,21 @@ struct CheckOptions {
   std::optional<int> error_exitcode;       // with memcheck: a process that found an error exits with this status
 };
 
+// Recording a run, running a recording again, and going back in time under a debugger.
+struct ReplayOptions {
+  std::string record;                      // write everything the run took from outside into this file
+  std::string replay;                      // run this recording again instead of an image; the root is not used
+  std::optional<int32_t> replay_pid;       // with gdb_port: debug the replayed process of this recorded pid
+  uint64_t history_memory = 256ull << 20;  // a debugged run's checkpoints and kept calls, at most
+};
+
 struct RunOptions {
   IoOptions io;
   TraceOptions trace;
   LimitOptions limits;
   MeasureOptions measure;
   CheckOptions check;
+  ReplayOptions replay;
   std::vector<Injection> injects;          // the first process's calls only
   std::optional<uint64_t> tsc;             // rdtsc reads N, N+1, ...
   int gdb_port = 0;                        // serve a debugger on 127.0.0.1:PORT, stopped before the first
@@ -125,6 +134,7 @@ struct RunResult {
 };
 
 // Runs an image (a host path) with args as the guest's argv[1..]; argv[0] is opt.io.argv0 or the image path.
+// With opt.replay.replay, runs that recording again instead (image and args unused).
 RunResult run_image(const std::string& image, const std::vector<std::string>& args, const RunOptions& opt);
 
 // For a program that is all one run (tavik-run itself): SIGTERM, SIGINT and SIGHUP end the running guest as

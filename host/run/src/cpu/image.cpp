@@ -61,13 +61,17 @@ uint32_t perms_of(uint32_t flags) {
 }  // namespace
 
 Image Image::load_file(const std::string& host_path, uint64_t memory_cap) {
+  return parse(read_file(host_path, memory_cap), host_path, memory_cap);
+}
+
+std::vector<uint8_t> Image::read_file(const std::string& host_path, uint64_t memory_cap) {
   // Non-blocking, so that a FIFO given as the image is refused instead of waited on.
   int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) throw SetupError(strf("%s: cannot open: %s", host_path.c_str(), std::strerror(errno)));
   try {
-    Image image = load_fd(fd, host_path, memory_cap);
+    std::vector<uint8_t> file = read_fd(fd, host_path, memory_cap);
     ::close(fd);
-    return image;
+    return file;
   } catch (...) {
     ::close(fd);
     throw;
@@ -75,6 +79,10 @@ Image Image::load_file(const std::string& host_path, uint64_t memory_cap) {
 }
 
 Image Image::load_fd(int fd, const std::string& label, uint64_t memory_cap) {
+  return parse(read_fd(fd, label, memory_cap), label, memory_cap);
+}
+
+std::vector<uint8_t> Image::read_fd(int fd, const std::string& label, uint64_t memory_cap) {
   struct stat st;
   if (fstat(fd, &st) != 0) throw SetupError(strf("%s: cannot stat: %s", label.c_str(), std::strerror(errno)));
   if (S_ISDIR(st.st_mode)) throw SetupError(strf("%s: is a directory, not an image", label.c_str()));
@@ -89,7 +97,7 @@ Image Image::load_fd(int fd, const std::string& label, uint64_t memory_cap) {
   do head = ::pread(fd, magic, sizeof magic, 0);
   while (head < 0 && errno == EINTR);
   if (head >= 0 && (static_cast<size_t>(head) < SELFMAG || std::memcmp(magic, ELFMAG, SELFMAG) != 0))
-    return parse(std::vector<uint8_t>(magic, magic + head), label, memory_cap);
+    return std::vector<uint8_t>(magic, magic + head);
   std::vector<uint8_t> file(size);
   size_t got = 0;
   while (got < size) {
@@ -100,7 +108,7 @@ Image Image::load_fd(int fd, const std::string& label, uint64_t memory_cap) {
     got += static_cast<size_t>(n);
   }
   file.resize(got);
-  return parse(std::move(file), label, memory_cap);
+  return file;
 }
 
 Image Image::parse(std::vector<uint8_t> file, const std::string& label, uint64_t memory_cap) {

@@ -34,6 +34,9 @@ class Image {
   static Image load_file(const std::string& host_path, uint64_t memory_cap);
   static Image load_fd(int fd, const std::string& label, uint64_t memory_cap);
   static Image parse(std::vector<uint8_t> file, const std::string& label, uint64_t memory_cap);
+  // The bytes load_file and load_fd parse (only the magic of a file that is no ELF image): for a recording.
+  static std::vector<uint8_t> read_file(const std::string& host_path, uint64_t memory_cap);
+  static std::vector<uint8_t> read_fd(int fd, const std::string& label, uint64_t memory_cap);
   Image(Image&&) noexcept;
   Image& operator=(Image&&) noexcept;
   ~Image();

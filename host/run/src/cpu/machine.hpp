@@ -34,6 +34,8 @@ class Machine {
   // permission (read for read_bytes, write for write_bytes). A failed write_bytes changes nothing.
   int32_t read_bytes(uint32_t addr, void* out, uint32_t len) const;
   int32_t write_bytes(uint32_t addr, const void* in, uint32_t len);
+  // Where write_bytes also puts what it stores (a call kept for a replay), until given nullptr.
+  void log_stores(std::vector<std::pair<uint32_t, std::string>>* log) { store_log_ = log; }
   // A NUL-terminated string of at most max bytes before the NUL: 0, kEFAULT, or -36 when longer.
   int32_t read_cstring(uint32_t addr, std::string& out, uint32_t max = 4096) const;
   // How many bytes from addr on (at most max) are contiguous guest memory with these permissions.
@@ -115,6 +117,7 @@ class Machine {
   uc_engine* uc_ = nullptr;
   const uc_block_cuts* cuts_ = nullptr;
   std::vector<Region> regions_;  // sorted, non-overlapping
+  std::vector<std::pair<uint32_t, std::string>>* store_log_ = nullptr;
 };
 
 }  // namespace tavik

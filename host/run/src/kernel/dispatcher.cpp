@@ -9,11 +9,13 @@
 #include "base/strf.hpp"
 #include "base/calls.hpp"
 #include "kernel/syscall_table.hpp"
+#include "replay/history.hpp"
 #include "report/trace.hpp"
 
 namespace tavik {
 
-Dispatcher::Dispatcher(Kernel& k, const std::vector<Injection>& injects) : k_(k) {
+Dispatcher::Dispatcher(Kernel& k, const std::vector<Injection>& injects, History* history)
+    : k_(k), history_(history) {
   for (const Injection& inj : injects)
     if (std::optional<uint32_t> nr = call_number(inj.name)) injects_.push_back({*nr, inj.nth, inj.step, inj.result});
 }
@@ -34,6 +36,10 @@ void Dispatcher::dispatch() {
   Machine& m = k_.m;
   uint32_t nr = m.reg(UC_X86_REG_EAX);
   std::array<uint32_t, 3> a{m.reg(UC_X86_REG_EBX), m.reg(UC_X86_REG_ECX), m.reg(UC_X86_REG_EDX)};
+  if (history_ && history_->answers()) {
+    history_->answer(nr, a);
+    return;
+  }
   const CallRow* row = find_call(nr);
   TraceEvent ev{nr, row ? row->name : strf("syscall_%u", nr), a, 0, {}, std::nullopt, {}, false};
   Call call(a, ev, k_.trace.shows_data());
@@ -53,6 +59,8 @@ void Dispatcher::dispatch() {
     if (row && row->kinds[0] == ArgKind::PATH) k_.path_arg(call, path);
   }
   uint64_t ns = 0;
+  History::Stores* stores = history_ ? history_->before_live(nr) : nullptr;
+  m.log_stores(stores);
   if (!ev.injected) {
     auto start = k_.trace.timed() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     Handler handler = handler_of(nr);
@@ -61,7 +69,9 @@ void Dispatcher::dispatch() {
       ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                      std::chrono::steady_clock::now() - start).count());
   }
+  m.log_stores(nullptr);
   if (k_.spawn.in_child) return;  // a freshly forked child: its guest never sees this call return
+  if (stores) history_->after_live(ev, row);
   if (row && k_.trace.shows_data() && ev.data.empty() && (ev.ret < 0 || ev.injected)) record_passed_bytes(*row, ev);
   m.set_reg(UC_X86_REG_EAX, static_cast<uint32_t>(ev.ret));
   k_.trace.call(ev, row, ns);

@@ -55,6 +55,8 @@ struct SpawnState {
   std::array<int32_t, 3> stdio{-1, -1, -1};  // fd_set_stdio: the child's 0, 1, 2 (-1: the parent's own)
   std::map<int, int> children;             // host pid -> its pidfd, until reaped
   bool in_child = false;                   // this host process was just forked: its guest never sees the call return
+  uint32_t child_serial = 0;               // --record: the serial the next spawned child records under
+  bool keep_image = false;                 // --record: the child keeps its image file's bytes for its start record
 };
 
 // A folder as an O_PATH descriptor, closed when this goes, and the last component of a path in it ("" for "/",

@@ -16,9 +16,14 @@ namespace tavik {
 
 // What a process needs to start: handed from the spawn call to the tree's loop in the forked host process.
 struct ChildStart {
+  ChildStart(Image image, std::vector<std::string> argv, std::string name)
+      : image(std::move(image)), argv(std::move(argv)), name(std::move(name)) {}
   Image image;
   std::vector<std::string> argv;
-  std::string name;  // process_name of its argv[0]
+  std::string name;            // process_name of its argv[0]
+  uint32_t serial = 0;         // --record, --replay: the process's records
+  int32_t pid = 0;             // --replay: the host process id it had when recorded
+  std::vector<uint8_t> file;   // --record: the image file's bytes
 };
 
 // The name a process goes by in reports: the last component of its argv[0].

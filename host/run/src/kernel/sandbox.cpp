@@ -39,7 +39,7 @@ std::string Sandbox::join(const std::string& path) const {
 }
 
 int Sandbox::resolve(const std::string& path, int flags, int mode) const {
-  if (path.empty()) return -TAVIK_ENOENT;
+  if (path.empty() || root_fd_ < 0) return -TAVIK_ENOENT;
   open_how how{};
   how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
   how.mode = (flags & (O_CREAT | O_TMPFILE)) ? static_cast<uint64_t>(mode) : 0;
@@ -63,7 +63,7 @@ int Sandbox::open(const std::string& path, int flags, int mode) const {
 }
 
 int Sandbox::open_parent(const std::string& path, std::string& leaf, bool file) const {
-  if (path.empty()) return -TAVIK_ENOENT;
+  if (path.empty() || root_fd_ < 0) return -TAVIK_ENOENT;
   std::string full = join(path);
   bool folder_only = full.size() > 1 && full.back() == '/';
   while (full.size() > 1 && full.back() == '/') full.pop_back();

@@ -10,6 +10,7 @@ namespace tavik {
 class Sandbox {
  public:
   explicit Sandbox(const std::string& host_root);  // throws SetupError when the root cannot be opened
+  Sandbox() = default;  // no root at all (a replay): every lookup fails
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;

@@ -172,12 +172,16 @@ int32_t sys_spawn(Kernel& k, Call& c) {
   // Unreaped children count too: a guest that never waits would otherwise pile up host processes.
   if (k.spawn.children.size() >= k.limits.process_limit) return -TAVIK_EAGAIN;
   std::optional<Image> image;
+  std::vector<uint8_t> kept;  // --record: the child's start record holds its image
   try {
-    image = Image::load_fd(fd, path, k.limits.memory_cap);
+    std::vector<uint8_t> file = Image::read_fd(fd, path, k.limits.memory_cap);
+    if (k.spawn.keep_image) kept = file;
+    image = Image::parse(std::move(file), path, k.limits.memory_cap);
   } catch (const SetupError&) {
     return -TAVIK_ENOEXEC;
   }
   if (!k.tree.enter(k.limits.process_limit)) return -TAVIK_EAGAIN;
+  uint32_t serial = k.spawn.child_serial;  // the child's descriptors start afresh below
   pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) {
@@ -205,7 +209,10 @@ int32_t sys_spawn(Kernel& k, Call& c) {
   // Its own descriptors, then the run loop starts the new image in place of this one.
   arrange_child_descriptors(k);
   std::string name = process_name(argv.empty() ? path : argv[0]);
-  k.end.become_child(ChildStart{std::move(*image), std::move(argv), std::move(name)});
+  ChildStart start{std::move(*image), std::move(argv), std::move(name)};
+  start.serial = serial;
+  start.file = std::move(kept);
+  k.end.become_child(std::move(start));
   return 0;
 }
 

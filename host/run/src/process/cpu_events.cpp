@@ -6,6 +6,9 @@
 #include "kernel/dispatcher.hpp"
 #include "cpu/machine.hpp"
 #include "kernel/process_end.hpp"
+#include "replay/history.hpp"
+
+#include <x86intrin.h>
 
 namespace tavik {
 namespace {
@@ -37,8 +40,8 @@ uint32_t untranslatable_in(const Machine& m, uint32_t start) {
   return at - start >= code.bytes_read() ? start : at;
 }
 
-CpuEvents::CpuEvents(Machine& m, ProcessEnd& end, Dispatcher& calls, std::optional<uint64_t> tsc)
-    : m_(m), end_(end), calls_(calls), tsc_(tsc) {}
+CpuEvents::CpuEvents(Machine& m, ProcessEnd& end, Dispatcher& calls, std::optional<uint64_t> tsc, History* history)
+    : m_(m), end_(end), calls_(calls), tsc_(tsc), history_(history && history->active() ? history : nullptr) {}
 
 void CpuEvents::install() {
   m_.on_interrupt(&CpuEvents::on_interrupt, this);
@@ -50,7 +53,8 @@ void CpuEvents::install() {
   // no-ops): sysenter with no entry point set up is a protection fault, syscall in 32-bit mode is undefined.
   m_.on_instruction(UC_X86_INS_SYSENTER, reinterpret_cast<void*>(&CpuEvents::on_sysenter), this);
   m_.on_instruction(UC_X86_INS_SYSCALL, reinterpret_cast<void*>(&CpuEvents::on_syscall_insn), this);
-  if (tsc_) {
+  // A kept run keeps what the counter read too (the host's counter, without --tsc).
+  if (tsc_ || history_) {
     m_.on_instruction(UC_X86_INS_RDTSC, reinterpret_cast<void*>(&CpuEvents::on_rdtsc), this);
     m_.on_instruction(UC_X86_INS_RDTSCP, reinterpret_cast<void*>(&CpuEvents::on_rdtscp), this);
   }
@@ -126,8 +130,9 @@ void CpuEvents::on_syscall_insn(uc_engine*, void* self) {
 
 int CpuEvents::on_rdtsc(uc_engine*, void* self) {
   auto* e = static_cast<CpuEvents*>(self);
-  uint64_t value = (*e->tsc_)++;
   e->end_.guarded([&] {
+    uint64_t value = e->tsc_ ? (*e->tsc_)++ : __rdtsc();
+    if (e->history_) value = e->history_->tsc(value);
     e->m_.set_reg(UC_X86_REG_EAX, static_cast<uint32_t>(value));
     e->m_.set_reg(UC_X86_REG_EDX, static_cast<uint32_t>(value >> 32));
   });

@@ -12,12 +12,14 @@
 namespace tavik {
 
 class Dispatcher;
+class History;
 class Machine;
 class ProcessEnd;
 
 class CpuEvents {
  public:
-  CpuEvents(Machine& m, ProcessEnd& end, Dispatcher& calls, std::optional<uint64_t> tsc);
+  // With an active history, what rdtsc reads is kept in it or answered from it.
+  CpuEvents(Machine& m, ProcessEnd& end, Dispatcher& calls, std::optional<uint64_t> tsc, History* history = nullptr);
   void install();
   // The emulation returned err: a bad memory access, an untranslatable or undefined instruction, hlt, or the
   // end address becomes the matching fault. Nothing changes when the end is decided already.
@@ -44,6 +46,7 @@ class CpuEvents {
   ProcessEnd& end_;
   Dispatcher& calls_;
   std::optional<uint64_t> tsc_;
+  History* history_;
   // The bad access seen by the memory hook, for the error that ends the emulation.
   bool bad_access_ = false;
   uc_mem_type bad_type_{};

@@ -63,6 +63,10 @@ void InsnCount::on_block(uc_engine*, uint64_t addr, uint32_t size, void* self) {
   uint32_t cut_at;
   if (c->cuts_.take(cut_at)) c->settle_at_fault(cut_at);
   uint32_t count = c->block_insns(addr, size);
+  if (c->executed_ + count > c->stop_at_) {
+    if (c->end_.running()) c->end_.kill(c->stop_limit_);
+    return;
+  }
   if (!c->budget_allows(count)) {
     if (c->end_.running()) c->end_.kill(Limit::InsnLimit);
     return;

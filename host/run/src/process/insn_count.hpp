@@ -9,6 +9,7 @@
 #include <unicorn/unicorn.h>
 
 #include "cpu/machine.hpp"
+#include "tavik/run.hpp"
 
 namespace tavik {
 
@@ -26,6 +27,13 @@ class InsnCount {
   void settle_at_fault(uint32_t eip);
   // In a host process a spawn has just forked: the lease is the parent's, never given back from here.
   void forget_lease() { lease_ = 0; }
+  // A replay of a run a limit stopped: it stops where that one did, as that limit, whatever the budget.
+  void stop_after(uint64_t insns, Limit limit) {
+    stop_at_ = insns;
+    stop_limit_ = limit;
+  }
+  // Going back in time: the count where the machine is now.
+  void set_executed(uint64_t n) { executed_ = n; }
 
  private:
   static void on_block(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
@@ -51,6 +59,8 @@ class InsnCount {
   std::unique_ptr<std::array<CachedBlock, kCacheSlots>> cache_;
   uint64_t lease_ = 0;  // instructions taken from the tree's budget and not yet executed
   uint64_t executed_ = 0;
+  uint64_t stop_at_ = UINT64_MAX;
+  Limit stop_limit_ = Limit::InsnLimit;
   uint64_t last_block_ = 0;
   Machine::CutWatch cuts_;
   uint32_t last_block_insns_ = 0;

@@ -33,8 +33,9 @@ Process::Process(Image& image, std::vector<std::string> argv, std::string name, 
       end_(m_),
       deadline_(m_, setup.counters.deadline()),
       kernel_(m_, end_, deadline_, setup.fs, setup.fds, setup.counters, setup.trace, setup.opt.limits),
-      calls_(kernel_, setup.opt.injects),
-      events_(m_, end_, calls_, setup.opt.tsc),
+      history_(kernel_, setup.history),
+      calls_(kernel_, setup.opt.injects, &history_),
+      events_(m_, end_, calls_, setup.opt.tsc, &history_),
       count_(m_, end_, deadline_, setup.counters) {}
 
 Process::~Process() = default;
@@ -119,8 +120,11 @@ uc_err Process::run_guest() {
 Process::Outcome Process::run(const std::function<void(Machine&)>& before_start) {
   build_address_space(m_, image_, argv_, opt_.limits.stack_size);
   image_.drop_segment_bytes();
-  bool counting = opt_.measure.count_insns || opt_.limits.insn_limit != 0;
+  // A kept run counts, so that a replay of a run a limit stopped stops at the same instruction.
+  bool counting = opt_.measure.count_insns || opt_.limits.insn_limit != 0 || history_.active();
   install_hooks(counting);
+  if (setup_.replay_end && setup_.replay_end->how == RunResult::End::Killed)
+    count_.stop_after(setup_.replay_end->insns, setup_.replay_end->limit);
   if (before_start) before_start(m_);
   deadline_.start(counting);
   watch_termination(&m_);

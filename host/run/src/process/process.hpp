@@ -17,6 +17,7 @@
 #include "kernel/process_end.hpp"
 #include "process/cpu_events.hpp"
 #include "process/insn_count.hpp"
+#include "replay/history.hpp"
 #include "cpu/machine.hpp"
 #include "tavik/run.hpp"
 
@@ -44,6 +45,8 @@ struct ProcessSetup {
   SharedCounters& counters;
   const ReportFiles& reports;
   Trace& trace;
+  History::Setup history;                // what is kept of its calls, or answered from a recording
+  const record::End* replay_end = nullptr;  // a replay: how the recorded process ended
 };
 
 class Process {
@@ -84,6 +87,7 @@ class Process {
   ProcessEnd end_;
   Deadline deadline_;
   Kernel kernel_;
+  History history_;
   Dispatcher calls_;
   CpuEvents events_;
   InsnCount count_;

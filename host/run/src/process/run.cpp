@@ -5,9 +5,23 @@
 #include "cpu/image.hpp"
 #include "kernel/process_end.hpp"
 #include "process/tree.hpp"
+#include "replay/recording.hpp"
 #include "tavik/run.hpp"
 
 namespace tavik {
+namespace {
+
+// A recording runs under the options it was made with where they decide how the guest executes; the others
+// (trace, reports, checks, the debugger) are this run's.
+RunResult replay(RunOptions opt) {
+  Recording recording(opt.replay.replay);
+  opt.limits.stack_size = recording.header().stack_size;
+  opt.limits.memory_cap = recording.header().memory_cap;
+  opt.tsc = recording.header().tsc;
+  return Tree(opt, &recording).replay();
+}
+
+}  // namespace
 
 RunResult run_image(const std::string& image, const std::vector<std::string>& args, const RunOptions& opt) {
   RunResult res;
@@ -15,11 +29,20 @@ RunResult run_image(const std::string& image, const std::vector<std::string>& ar
   ::signal(SIGPIPE, SIG_IGN);
   try {
     validate_options(opt);
-    Image loaded = Image::load_file(image, opt.limits.memory_cap);
-    std::vector<std::string> argv{opt.io.argv0.empty() ? image : opt.io.argv0};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::string name = process_name(argv[0]);
-    res = Tree(opt).run(std::move(loaded), std::move(argv), std::move(name));
+    if (!opt.replay.replay.empty()) {
+      res = replay(opt);
+    } else {
+      // A recorded run keeps the image's bytes for its start record.
+      std::vector<uint8_t> file = Image::read_file(image, opt.limits.memory_cap);
+      std::vector<uint8_t> kept;
+      if (!opt.replay.record.empty()) kept = file;
+      std::vector<std::string> argv{opt.io.argv0.empty() ? image : opt.io.argv0};
+      argv.insert(argv.end(), args.begin(), args.end());
+      std::string name = process_name(argv[0]);
+      ChildStart start{Image::parse(std::move(file), image, opt.limits.memory_cap), std::move(argv), std::move(name)};
+      start.file = std::move(kept);
+      res = Tree(opt).run(std::move(start));
+    }
   } catch (const std::exception& e) {
     res = RunResult{};
     res.end = RunResult::End::NotRun;

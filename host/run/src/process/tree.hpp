@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/process_end.hpp"
 #include "tavik/run.hpp"
 
 namespace tavik {
@@ -18,6 +19,10 @@ namespace tavik {
 class FdTable;
 class Image;
 class Machine;
+class Journal;
+class RecordFile;
+struct ProcessLog;
+class Recording;
 class ReportFiles;
 class Sandbox;
 class SharedCounters;
@@ -28,7 +33,8 @@ class Tree {
  public:
   // The options are valid (validate_options). Throws SetupError when the root, a trace file or a report folder
   // cannot be opened.
-  explicit Tree(RunOptions opt);
+  // With a recording, the tree replays it: no root is opened, and its processes' calls are answered from it.
+  explicit Tree(RunOptions opt, const Recording* replay = nullptr);
   ~Tree();
   Tree(const Tree&) = delete;
   Tree& operator=(const Tree&) = delete;
@@ -43,11 +49,17 @@ class Tree {
   // ended. A spawned child's host process never returns from here: it ends with its guest's status or signal.
   // Throws SetupError or EmulatorError when the first process cannot be set up.
   RunResult run(Image image, std::vector<std::string> argv, std::string name);
+  // The same for a ChildStart (with --record: the image file's bytes in file).
+  RunResult run(ChildStart start);
+  // Replays the recording's first process.
+  RunResult replay();
 
  private:
   void open_stdio(FdTable& fds) const;
   // The options of a spawned child: no debugger, no injections, no in-process record.
-  void become_child();
+  void become_child(const ChildStart& start);
+  int debug_port(const ChildStart& start) const;
+  void check_replay_end(const ProcessLog& log, const Journal& journal, const RunResult& got) const;
   [[noreturn]] void end_child(const RunResult* result) const;
 
   RunOptions opt_;
@@ -57,6 +69,11 @@ class Tree {
   std::unique_ptr<SharedCounters> counters_;
   std::unique_ptr<TraceSinks> sinks_;
   std::unique_ptr<ReportFiles> reports_;
+  std::unique_ptr<RecordFile> record_;  // --record
+  const Recording* replay_;             // --replay
+  uint32_t serial_ = 1;                 // the running process's records
+  uint32_t parent_serial_ = 0;
+  int gdb_port_;
   bool child_ = false;
   std::string prefix_;  // a spawned child's trace lines start with "[pid N] "
 };

@@ -1,0 +1,204 @@
+// RecordFile appends chunks; Recording maps a file and indexes each process's records, trusting nothing in it.
+#include "replay/recording.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/errors.hpp"
+#include "base/strf.hpp"
+
+namespace tavik {
+namespace {
+
+void put32(char* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>(v >> (8 * i));
+}
+
+uint32_t get32(const char* at) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(at[i])) << (8 * i);
+  return v;
+}
+
+bool write_all(int fd, const char* data, size_t n) {
+  while (n) {
+    ssize_t w = ::write(fd, data, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+RecordFile::RecordFile(const std::string& path, const record::Header& header, uint64_t size_limit)
+    : path_(path), limit_(size_limit) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd_ < 0) throw SetupError(strf("--record %s: %s", path.c_str(), std::strerror(errno)));
+  struct stat st;
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd_, 0) != 0) {
+    ::close(fd_);
+    throw SetupError(strf("--record %s: not a regular file that can be written", path.c_str()));
+  }
+  void* page = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) {
+    ::close(fd_);
+    throw SetupError("--record: no shared page for the tree's serials");
+  }
+  shared_ = new (page) Shared{record::kRootSerial, 0};
+  std::string head(record::kMagic, sizeof record::kMagic);
+  head.resize(record::kFileHeader);
+  put32(head.data() + sizeof record::kMagic, record::kVersion);
+  std::string payload;
+  record::encode(payload, header);
+  if (!write_all(fd_, head.data(), head.size()) || !append(record::kTreeSerial, payload, -1)) {
+    ::close(fd_);
+    ::munmap(shared_, sizeof(Shared));
+    throw SetupError(strf("--record %s: %s", path.c_str(), std::strerror(errno)));
+  }
+}
+
+RecordFile::~RecordFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (shared_) ::munmap(shared_, sizeof(Shared));
+}
+
+uint32_t RecordFile::next_serial() { return __atomic_add_fetch(&shared_->serial, 1, __ATOMIC_RELAXED); }
+
+bool RecordFile::append(uint32_t serial, std::string_view payload, int err_fd) {
+  if (__atomic_load_n(&shared_->failed, __ATOMIC_RELAXED)) return false;
+  std::string chunk(record::kChunkHeader, '\0');
+  put32(chunk.data(), record::kChunkMagic);
+  put32(chunk.data() + 4, serial);
+  put32(chunk.data() + 8, static_cast<uint32_t>(payload.size()));
+  put32(chunk.data() + 12, record::crc(payload));
+  chunk.append(payload);
+  // The size is looked at before each chunk: a guest that writes without end fills the recording only up to the
+  // limit. One write per chunk: with O_APPEND, the tree's processes never interleave within one.
+  off_t size = ::lseek(fd_, 0, SEEK_END);
+  std::string why;
+  if (payload.size() > UINT32_MAX || size < 0 || static_cast<uint64_t>(size) + chunk.size() > limit_)
+    why = "the recording reached its size limit (--file-size-limit)";
+  else if (!write_all(fd_, chunk.data(), chunk.size()))
+    why = std::strerror(errno);
+  if (why.empty()) return true;
+  if (__atomic_exchange_n(&shared_->failed, 1, __ATOMIC_RELAXED) == 0 && err_fd >= 0) {
+    std::string line = strf("tavik-run: --record %s: %s; the recording is incomplete\n", path_.c_str(), why.c_str());
+    ssize_t ignored = ::write(err_fd, line.data(), line.size());
+    (void)ignored;
+  }
+  return false;
+}
+
+void ProcessRecorder::flush() {
+  if (buf_.empty()) return;
+  file_.append(serial_, buf_, err_fd_);
+  buf_.clear();
+}
+
+Recording::Recording(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw RecordingError(strf("%s: %s", path.c_str(), std::strerror(errno)));
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw RecordingError(path + ": not a regular file");
+  }
+  size_ = static_cast<size_t>(st.st_size);
+  if (size_ < record::kFileHeader || size_ > (size_t{1} << 46)) {
+    ::close(fd);
+    throw RecordingError(path + ": not a tavik recording (too short)");
+  }
+  void* map = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);
+  if (map == MAP_FAILED) throw RecordingError(strf("%s: cannot map: %s", path.c_str(), std::strerror(errno)));
+  data_ = static_cast<const char*>(map);
+  try {
+    if (std::memcmp(data_, record::kMagic, sizeof record::kMagic) != 0)
+      throw RecordingError("not a tavik recording");
+    uint32_t version = get32(data_ + sizeof record::kMagic);
+    if (version != record::kVersion)
+      throw RecordingError(strf("a recording of format %u; this tavik-run reads format %u", version, record::kVersion));
+    for (size_t at = record::kFileHeader; at < size_;) {
+      if (size_ - at < record::kChunkHeader) throw RecordingError(strf("truncated at byte %zu", at));
+      if (get32(data_ + at) != record::kChunkMagic) throw RecordingError(strf("damaged at byte %zu", at));
+      uint32_t serial = get32(data_ + at + 4), len = get32(data_ + at + 8);
+      if (len > size_ - at - record::kChunkHeader) throw RecordingError(strf("truncated at byte %zu", at));
+      std::string_view payload(data_ + at + record::kChunkHeader, len);
+      if (record::crc(payload) != get32(data_ + at + 12))
+        throw RecordingError(strf("damaged at byte %zu (checksum)", at));
+      try {
+        index(serial, payload, at + record::kChunkHeader);
+      } catch (const RecordingError& e) {
+        throw RecordingError(strf("damaged at byte %zu: %s", at, e.what()));
+      }
+      at += record::kChunkHeader + len;
+    }
+    if (!has_header_) throw RecordingError("no header record");
+    auto root = processes_.find(record::kRootSerial);
+    if (root == processes_.end()) throw RecordingError("no process was recorded");
+    if (!root->second.end) throw RecordingError("incomplete: the run was cut short before its first process ended");
+  } catch (const RecordingError& e) {
+    ::munmap(const_cast<char*>(data_), size_);
+    throw RecordingError(path + ": " + e.what());
+  }
+}
+
+Recording::~Recording() { ::munmap(const_cast<char*>(data_), size_); }
+
+void Recording::index(uint32_t serial, std::string_view payload, uint64_t offset) {
+  record::Decoder d(payload);
+  while (!d.done()) {
+    uint64_t at = offset + (payload.size() - d.left());
+    record::Tag tag = d.tag();
+    if (serial == record::kTreeSerial) {
+      if (tag != record::Tag::Header || has_header_) throw RecordingError("a second header");
+      header_ = d.header();
+      has_header_ = true;
+      continue;
+    }
+    auto it = processes_.find(serial);
+    if (tag == record::Tag::Start) {
+      if (it != processes_.end()) throw RecordingError(strf("process %u starts twice", serial));
+      record::Start start = d.start();
+      if (start.serial != serial) throw RecordingError("a start under another serial");
+      processes_[serial].start = std::move(start);
+      continue;
+    }
+    if (it == processes_.end()) throw RecordingError(strf("process %u has records before its start", serial));
+    ProcessLog& log = it->second;
+    if (log.end) throw RecordingError(strf("process %u has records after its end", serial));
+    if (tag == record::Tag::End) {
+      log.end = d.end();
+      continue;
+    }
+    if (tag != record::Tag::Call && tag != record::Tag::Tsc) throw RecordingError("a header inside a process");
+    d.skip(tag);
+    uint64_t after = offset + (payload.size() - d.left());
+    log.events.push_back({at, static_cast<uint32_t>(after - at)});
+  }
+}
+
+const ProcessLog* Recording::process(uint32_t serial) const {
+  auto it = processes_.find(serial);
+  return it == processes_.end() ? nullptr : &it->second;
+}
+
+const ProcessLog* Recording::process_with_pid(int32_t pid) const {
+  for (const auto& [serial, log] : processes_)
+    if (log.start.pid == pid) return &log;
+  return nullptr;
+}
+
+record::Decoder Recording::at(const RecordSpan& span) const {
+  return record::Decoder(std::string_view(data_ + span.offset, span.size));
+}
+
+}  // namespace tavik
