@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Bottom first: a layer may include its own and those before it.
-const std::vector<std::string> kLayers = {"base", "cpu", "report", "kernel", "gdb", "process"};
+const std::vector<std::string> kLayers = {"base", "cpu", "report", "kernel", "replay", "gdb", "process"};
 
 std::vector<std::string> quoted_includes(const fs::path& file) {
   std::ifstream in(file);

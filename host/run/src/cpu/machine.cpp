@@ -87,6 +87,33 @@ int32_t Machine::write_bytes(uint32_t addr, const void* in, uint32_t len) {
   return 0;
 }
 
+std::shared_ptr<uc_context> Machine::save_cpu() const {
+  uc_context* ctx = nullptr;
+  uc_check(uc_context_alloc(uc_, &ctx), "uc_context_alloc");
+  std::shared_ptr<uc_context> cpu(ctx, [](uc_context* c) { uc_context_free(c); });
+  uc_check(uc_context_save(uc_, ctx), "uc_context_save");
+  return cpu;
+}
+
+void Machine::restore_cpu(const std::shared_ptr<uc_context>& cpu) {
+  uc_check(uc_context_restore(uc_, cpu.get()), "uc_context_restore");
+  // Writing eip is what makes a running emulation leave its block and go on from there.
+  set_reg(UC_X86_REG_EIP, reg(UC_X86_REG_EIP));
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> Machine::writable_ranges() const {
+  std::vector<std::pair<uint32_t, uint32_t>> out;
+  for (const Region& r : regions_)
+    if (r.perms & UC_PROT_WRITE) out.emplace_back(static_cast<uint32_t>(r.begin), static_cast<uint32_t>(r.end - r.begin));
+  return out;
+}
+
+void Machine::restore_bytes(uint32_t addr, const void* data, uint32_t len) {
+  poke(addr, data, len);
+  if (executable_in(addr, len))
+    uc_check(uc_ctl_remove_cache(uc_, addr, uint64_t(addr) + len), "uc_ctl(REMOVE_CACHE)");
+}
+
 bool Machine::executable_in(uint32_t addr, uint32_t len) const {
   uint64_t end = uint64_t(addr) + len;
   for (const Region& r : regions_)

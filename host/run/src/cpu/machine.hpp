@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,14 @@ class Machine {
   // The x87 register FP0 + i as 10 bytes (significand, then sign and exponent); false when it cannot be had.
   bool read_x87(int i, uint8_t out[10]) const;
   bool write_x87(int i, const uint8_t in[10]);
+  // Going back in time: the CPU's whole state (registers, flags, x87 and SSE), and putting it back. From inside a
+  // hook, restore_cpu makes the emulation go on from the restored eip.
+  std::shared_ptr<uc_context> save_cpu() const;
+  void restore_cpu(const std::shared_ptr<uc_context>& cpu);
+  // The memory the guest may write, as (first address, size) ranges: all a run can change.
+  std::vector<std::pair<uint32_t, uint32_t>> writable_ranges() const;
+  // Puts bytes back whatever the permissions, dropping translations of code among them.
+  void restore_bytes(uint32_t addr, const void* data, uint32_t len);
   // The descriptor table the CPU reads its segments from.
   void set_gdt(uint32_t base, uint16_t limit);
 

@@ -4,6 +4,7 @@
 #include "base/errors.hpp"
 #include "base/strf.hpp"
 #include "gdb/gdb_connection.hpp"
+#include "replay/timeline.hpp"
 #include "kernel/termination.hpp"
 
 #include <arpa/inet.h>
@@ -68,6 +69,12 @@ void GdbStub::on_code(uc_engine*, uint64_t addr, uint32_t, void* self) {
     s->resume_pending_ = false;
     return;
   }
+  uint64_t position = s->pos_++;
+  if (s->travel_ != Travel::None) {
+    s->travelling(position, static_cast<uint32_t>(addr));
+    return;
+  }
+  if (s->timeline_) s->timeline_->pass(position);
   std::string reply;
   if (s->pending_watch_) {
     char b[40];
@@ -87,14 +94,79 @@ void GdbStub::on_code(uc_engine*, uint64_t addr, uint32_t, void* self) {
     return;
   }
   s->stepping_ = false;
-  s->apply(s->serve(reply));
+  s->stop(position, reply);
+}
+
+void GdbStub::stop(uint64_t position, const std::string& reply) {
+  current_ = position;
+  apply(serve(reply));
+}
+
+// At a reverse command, the machine is at current_: it is put back at a checkpoint before, and runs forward
+// silently from there. False when there is no past to go to: the debugger hears so at once.
+bool GdbStub::go_back(Resume how) {
+  stepping_ = false;
+  pending_watch_ = false;
+  if (!timeline_ || current_ <= timeline_->first()) return false;
+  if (how == Resume::ReverseStep) {
+    seek(current_ - 1, stop_reply(5));
+    return true;
+  }
+  travel_ = Travel::Scan;
+  target_ = current_;
+  hit_found_ = false;
+  scan_from_ = pos_ = timeline_->restore(current_, true);
+  return true;
+}
+
+void GdbStub::seek(uint64_t position, const std::string& reply) {
+  travel_ = Travel::Seek;
+  target_ = position;
+  travel_reply_ = reply;
+  pos_ = timeline_->restore(position);
+}
+
+void GdbStub::travelling(uint64_t position, uint32_t addr) {
+  if (travel_ == Travel::Seek) {
+    if (position < target_) return;
+    travel_ = Travel::None;
+    stop(position, travel_reply_);
+    return;
+  }
+  if (position < target_) {
+    if (breakpoints_.count(addr)) {
+      hit_found_ = true;
+      hit_ = position;
+      hit_reply_ = stop_reply(5) + "swbreak:;";
+    }
+    return;
+  }
+  // The stretch from scan_from_ up to target_ is scanned: its last stop, or the stretch before it, or the start
+  // of the history.
+  if (hit_found_) {
+    seek(hit_, hit_reply_);
+  } else if (scan_from_ <= timeline_->first()) {
+    seek(scan_from_, "T05replaylog:begin;thread:1;");
+  } else {
+    target_ = scan_from_;
+    scan_from_ = pos_ = timeline_->restore(scan_from_, true);
+  }
 }
 
 bool GdbStub::on_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* self) {
   auto* s = static_cast<GdbStub*>(self);
-  if (s->detached_) return true;
+  if (s->detached_ || s->travel_ == Travel::Seek) return true;
   for (const auto& [start, len] : s->watches_) {
     if (addr < uint64_t{start} + len && addr + static_cast<uint64_t>(size) > start) {
+      if (s->travel_ == Travel::Scan) {
+        // Going back, a watchpoint stops before the store that changed it: gdb sees the value it had.
+        if (s->pos_ - 1 < s->target_) {
+          s->hit_found_ = true;
+          s->hit_ = s->pos_ - 1;
+          s->hit_reply_ = strf("T05watch:%x;thread:1;", start);
+        }
+        break;
+      }
       // The hook runs before the store; the stop is reported at the next instruction, after it.
       s->pending_watch_ = true;
       s->watch_addr_ = start;
@@ -105,6 +177,14 @@ bool GdbStub::on_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t
 }
 
 void GdbStub::apply(Resume how) {
+  if (state_written_ && timeline_) timeline_->forget();
+  state_written_ = false;
+  while (how == Resume::ReverseStep || how == Resume::ReverseContinue) {
+    if (go_back(how)) return;
+    how = serve("T05replaylog:begin;thread:1;");
+    if (state_written_ && timeline_) timeline_->forget();
+    state_written_ = false;
+  }
   if (how == Resume::Step) stepping_ = true;
   if (how == Resume::Kill) {
     killed_ = true;
@@ -141,6 +221,7 @@ std::string GdbStub::handle(const std::string& p, bool& resume, Resume& how) {
     case 'G': {
       std::vector<uint8_t> b;
       if (!decode_hex(p.substr(1), b) || b.size() < kNumCore * 4) return "E01";
+      state_written_ = true;
       for (int i = 0; i < kNumCore; ++i) write_register(i, p.substr(1 + i * 8, 8));
       return "OK";
     }
@@ -156,10 +237,13 @@ std::string GdbStub::handle(const std::string& p, bool& resume, Resume& how) {
       auto eq = p.find('=');
       uint64_t n;
       if (eq == std::string::npos || !parse_hex(p.substr(1, eq - 1), n) || n >= kNumRegs) return "E01";
+      state_written_ = true;
       return write_register(static_cast<int>(n), p.substr(eq + 1)) ? "OK" : "E01";
     }
     case 'm': return read_memory(p.substr(1));
-    case 'M': return write_memory(p.substr(1));
+    case 'M':
+      state_written_ = true;
+      return write_memory(p.substr(1));
     case 'Z': return breakpoint(p.substr(1), true);
     case 'z': return breakpoint(p.substr(1), false);
     case 'c':
@@ -167,6 +251,7 @@ std::string GdbStub::handle(const std::string& p, bool& resume, Resume& how) {
         uint64_t a;
         if (!parse_hex(p.substr(1), a)) return "E01";
         mem_.set_reg(UC_X86_REG_EIP, static_cast<uint32_t>(a));
+        state_written_ = true;
       }
       resume = true;
       how = Resume::Continue;
@@ -174,6 +259,12 @@ std::string GdbStub::handle(const std::string& p, bool& resume, Resume& how) {
     case 's':
       resume = true;
       how = Resume::Step;
+      return "";
+    case 'b':
+      // bs, bc: a step or a continue backwards, when this process can go back.
+      if (!timeline_ || (p != "bs" && p != "bc")) return "";
+      resume = true;
+      how = p == "bs" ? Resume::ReverseStep : Resume::ReverseContinue;
       return "";
     case 'k':
       how = Resume::Kill;
@@ -197,7 +288,8 @@ std::string GdbStub::handle(const std::string& p, bool& resume, Resume& how) {
       return "";
     case 'q':
       if (p.rfind("qSupported", 0) == 0)
-        return strf("PacketSize=%zx;qXfer:features:read+;swbreak+", GdbConnection::kPacketSize);
+        return strf("PacketSize=%zx;qXfer:features:read+;swbreak+%s", GdbConnection::kPacketSize,
+                    timeline_ ? ";ReverseStep+;ReverseContinue+" : "");
       if (p == "qAttached") return "1";
       if (p == "qC") return "QC1";
       if (p == "qfThreadInfo") return "m1";
@@ -295,12 +387,26 @@ void GdbStub::stop_here(int signal) {
   apply(serve(stop_reply(signal)));
 }
 
-void GdbStub::report_fault(int signal) {
-  if (!conn_ || detached_ || killed_) return;
-  // The guest cannot go on after a fault: serve until the debugger kills, detaches or resumes into the end.
+bool GdbStub::report_fault(int signal, bool executed) {
+  if (!conn_ || detached_ || killed_) return false;
+  // The faulting instruction had its position when it began; a fetch that failed never had one.
+  current_ = executed && pos_ ? pos_ - 1 : pos_;
+  // The guest cannot go on after a fault: serve until the debugger kills, detaches, resumes into the end, or
+  // goes back in time.
+  std::string reply = stop_reply(signal);
   for (;;) {
-    Resume how = serve(stop_reply(signal));
-    if (how != Resume::Step) return;
+    Resume how = serve(reply);
+    if (state_written_ && timeline_) timeline_->forget();
+    state_written_ = false;
+    reply = stop_reply(signal);
+    if (how == Resume::ReverseStep || how == Resume::ReverseContinue) {
+      if (go_back(how)) return true;
+      reply = "T05replaylog:begin;thread:1;";
+      continue;
+    }
+    if (how == Resume::Step) continue;
+    apply(how);
+    return false;
   }
 }
 

@@ -16,6 +16,8 @@ namespace tavik {
 
 // The stub. It owns no emulation: the process runs the guest, and the stub's hooks stop it by blocking inside
 // the hook while gdb looks at the machine. Hooks are installed only when a debugger is asked for.
+class Timeline;
+
 class GdbStub {
  public:
   GdbStub(Machine& mem, int port);
@@ -30,8 +32,12 @@ class GdbStub {
   // A checker found an error at the instruction the machine is at: a stop with this signal, served until the
   // debugger resumes (the instruction then goes on).
   void stop_here(int signal);
-  // The guest faulted at eip with this signal: report it and serve until the debugger lets it end.
-  void report_fault(int signal);
+  // The guest faulted at eip with this signal (executed: the faulting instruction had begun, not an instruction
+  // fetch): report it and serve until the debugger lets it end, or goes back in time: true then, the machine is
+  // restored and the emulation goes on from its eip.
+  bool report_fault(int signal, bool executed);
+  // The process can go back in time: gdb's reverse-step and reverse-continue are served over this timeline.
+  void enable_reverse(Timeline* timeline) { timeline_ = timeline; }
   // The guest ended with this status.
   void report_exit(int status);
   // True when the debugger killed the guest (the run ends as killed).
@@ -43,7 +49,10 @@ class GdbStub {
   static constexpr int kNumRegs = 16 + 8 + 8;
 
  private:
-  enum class Resume { Continue, Step, Kill, Detach };
+  enum class Resume { Continue, Step, Kill, Detach, ReverseStep, ReverseContinue };
+  // Going back in time: running forward from a checkpoint, silently, to a position (Seek), or over a stretch to
+  // find the last stop in it (Scan).
+  enum class Travel { None, Seek, Scan };
   Resume serve(const std::string& stop_reply);
   std::string handle(const std::string& p, bool& resume, Resume& how);
   std::string read_registers();
@@ -54,6 +63,10 @@ class GdbStub {
   std::string breakpoint(const std::string& args, bool insert);
   std::string stop_reply(int signal) const;
   void apply(Resume how);
+  void stop(uint64_t position, const std::string& reply);
+  bool go_back(Resume how);
+  void travelling(uint64_t position, uint32_t addr);
+  void seek(uint64_t position, const std::string& reply);
 
   static void on_code(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
   static void on_step(uc_engine* uc, uint64_t addr, uint32_t size, void* self);
@@ -77,6 +90,17 @@ class GdbStub {
   // The emulation restarts at an instruction the debugger already stopped before: its hook passes once.
   bool resume_pending_ = false;
   uint32_t resume_at_ = 0;
+  // Positions count the instructions the guest began; the debugger stopped at current_.
+  Timeline* timeline_ = nullptr;
+  uint64_t pos_ = 0;
+  uint64_t current_ = 0;
+  Travel travel_ = Travel::None;
+  uint64_t target_ = 0;            // Seek: stop there; Scan: look before it
+  uint64_t scan_from_ = 0;         // Scan: the checkpoint it started from
+  bool hit_found_ = false;         // Scan: the last stop found so far, and its reply
+  uint64_t hit_ = 0;
+  std::string hit_reply_, travel_reply_;
+  bool state_written_ = false;     // the debugger changed registers or memory: the past leads elsewhere
 };
 
 }  // namespace tavik

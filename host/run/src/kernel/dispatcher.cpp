@@ -9,12 +9,12 @@
 #include "base/strf.hpp"
 #include "base/calls.hpp"
 #include "kernel/syscall_table.hpp"
-#include "replay/history.hpp"
+#include "kernel/call_history.hpp"
 #include "report/trace.hpp"
 
 namespace tavik {
 
-Dispatcher::Dispatcher(Kernel& k, const std::vector<Injection>& injects, History* history)
+Dispatcher::Dispatcher(Kernel& k, const std::vector<Injection>& injects, CallHistory* history)
     : k_(k), history_(history) {
   for (const Injection& inj : injects)
     if (std::optional<uint32_t> nr = call_number(inj.name)) injects_.push_back({*nr, inj.nth, inj.step, inj.result});
@@ -59,7 +59,7 @@ void Dispatcher::dispatch() {
     if (row && row->kinds[0] == ArgKind::PATH) k_.path_arg(call, path);
   }
   uint64_t ns = 0;
-  History::Stores* stores = history_ ? history_->before_live(nr) : nullptr;
+  CallHistory::Stores* stores = history_ ? history_->before_live(nr) : nullptr;
   m.log_stores(stores);
   if (!ev.injected) {
     auto start = k_.trace.timed() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};

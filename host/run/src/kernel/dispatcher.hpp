@@ -13,13 +13,13 @@ struct Injection;
 struct Kernel;
 struct TraceEvent;
 
-class History;
+class CallHistory;
 
 class Dispatcher {
  public:
   // Resolves the injections to call numbers (their names are valid). With a history, calls are kept in it, or
   // answered from it instead of performed.
-  Dispatcher(Kernel& k, const std::vector<Injection>& injects, History* history = nullptr);
+  Dispatcher(Kernel& k, const std::vector<Injection>& injects, CallHistory* history = nullptr);
   // Handles the call in eax with ebx, ecx, edx and stores the result in eax.
   void dispatch();
 
@@ -27,7 +27,7 @@ class Dispatcher {
   void record_passed_bytes(const CallRow& row, TraceEvent& ev);
 
   Kernel& k_;
-  History* history_;
+  CallHistory* history_;
   // The injections by call number, resolved once: a call costs a few integer compares, not a name compare per
   // injection.
   struct Injected {

@@ -23,6 +23,11 @@ void ProcessEnd::fault(FaultKind kind, uint32_t eip, uint32_t addr, const std::s
   if (decide(State::Faulted)) fault_ = FaultInfo{kind, eip, addr, access};
 }
 
+void ProcessEnd::undo_fault() {
+  if (state_ == State::Faulted) state_ = State::Running;
+  fault_ = FaultInfo{};
+}
+
 void ProcessEnd::kill(Limit limit) {
   if (decide(State::Killed)) limit_ = limit;
 }

@@ -44,6 +44,8 @@ class ProcessEnd {
   void exit(int32_t status);
   void fault(FaultKind kind, uint32_t eip, uint32_t addr = 0, const std::string& access = "");
   void kill(Limit limit);
+  // A debugger took the process back in time, before its fault: it runs again.
+  void undo_fault();
   // A freshly forked host process: this emulation stops for good; the run loop then starts the child.
   void become_child(ChildStart start);
   ChildStart take_child() { return std::move(*child_); }

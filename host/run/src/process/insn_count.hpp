@@ -32,8 +32,8 @@ class InsnCount {
     stop_at_ = insns;
     stop_limit_ = limit;
   }
-  // Going back in time: the count where the machine is now.
-  void set_executed(uint64_t n) { executed_ = n; }
+  // The count itself, for going back in time.
+  uint64_t* counter() { return &executed_; }
 
  private:
   static void on_block(uc_engine* uc, uint64_t addr, uint32_t size, void* self);

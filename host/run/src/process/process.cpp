@@ -9,6 +9,7 @@
 #include "cpu/image.hpp"
 #include "cpu/translator_trap.hpp"
 #include "gdb/gdb_stub.hpp"
+#include "replay/timeline.hpp"
 #include "kernel/shared_counters.hpp"
 #include "kernel/spawn.hpp"
 #include "kernel/termination.hpp"
@@ -92,14 +93,20 @@ void Process::install_hooks(bool counting) {
   if (opt_.gdb_port) {
     gdb_ = std::make_unique<GdbStub>(m_, opt_.gdb_port);
     if (memcheck_) memcheck_->set_debugger(gdb_.get());
+    // Going back in time re-executes from checkpoints: the checkers' own state (the heap they track) has none.
+    if (setup_.history.journal && !memcheck_ && !asan_) {
+      timeline_ = std::make_unique<Timeline>(m_, *setup_.history.journal, counting ? count_.counter() : nullptr,
+                                             opt_.replay.history_memory);
+      gdb_->enable_reverse(timeline_.get());
+    }
     say(strf("tavik-run: waiting for gdb on 127.0.0.1:%d\n", opt_.gdb_port));
     if (!gdb_->attach(image_.entry())) end_.kill(Limit::Terminated);
   }
 }
 
-// Runs the guest from its first instruction to the emulation's end.
-uc_err Process::run_guest() {
-  uc_err err = end_.running() ? emulate(kTrampoline) : UC_ERR_OK;
+// Runs the guest from `from` (its first instruction: the trampoline) to the emulation's end.
+uc_err Process::run_guest(uint32_t from) {
+  uc_err err = end_.running() ? emulate(from) : UC_ERR_OK;
   // A function gdb calls returns to a breakpoint on the stack, which cannot be executed: that is gdb's stop, and
   // the guest goes on from where gdb puts it.
   while (gdb_) {
@@ -120,15 +127,20 @@ uc_err Process::run_guest() {
 Process::Outcome Process::run(const std::function<void(Machine&)>& before_start) {
   build_address_space(m_, image_, argv_, opt_.limits.stack_size);
   image_.drop_segment_bytes();
-  // A kept run counts, so that a replay of a run a limit stopped stops at the same instruction.
-  bool counting = opt_.measure.count_insns || opt_.limits.insn_limit != 0 || history_.active();
+  // A recorded run that a time limit may stop counts, so that its replay stops at the same instruction; so does
+  // the replay of a run that was stopped so.
+  const record::End* replay_end = setup_.history.replay_end;
+  bool stop_counted = replay_end && replay_end->how == RunResult::End::Killed && replay_end->counted;
+  bool counting = opt_.measure.count_insns || opt_.limits.insn_limit != 0 || stop_counted ||
+                  (setup_.history.recorder && opt_.limits.timeout > 0);
   install_hooks(counting);
-  if (setup_.replay_end && setup_.replay_end->how == RunResult::End::Killed)
-    count_.stop_after(setup_.replay_end->insns, setup_.replay_end->limit);
+  if (stop_counted) count_.stop_after(replay_end->insns, replay_end->limit);
   if (before_start) before_start(m_);
   deadline_.start(counting);
   watch_termination(&m_);
-  uc_err err = run_guest();
+  uc_err err = run_guest(kTrampoline);
+  // At a fault the debugger may take the process back in time: it runs again from there.
+  while (went_back(err)) err = run_guest(m_.reg(UC_X86_REG_EIP));
   watch_termination(nullptr);
   if (end_.state() == ProcessEnd::State::Child) {
     // A freshly forked child: the parent's emulator, watchdog and instruction lease are the parent's, and this
@@ -144,6 +156,21 @@ Process::Outcome Process::run(const std::function<void(Machine&)>& before_start)
   settle_end(err);
   write_reports();
   return {make_known(), std::nullopt};
+}
+
+// A fault the debugger is told of here, before the end is settled: true when it went back in time.
+bool Process::went_back(uc_err err) {
+  if (!gdb_ || gdb_->killed() || !end_.host_error().empty() || termination_requested() || deadline_.reached())
+    return false;
+  events_.classify(err);
+  if (end_.state() != ProcessEnd::State::Faulted) return false;
+  const FaultInfo& fault = end_.fault();
+  // The debugger sees the machine at the faulting instruction, with the signal a Unix debugger expects.
+  m_.set_reg(UC_X86_REG_EIP, fault.eip);
+  if (!gdb_->report_fault(fault_signal(fault.kind), fault.access != "exec")) return false;
+  end_.undo_fault();
+  events_.forget_bad_access();
+  return true;
 }
 
 void Process::settle_end(uc_err err) {
@@ -238,11 +265,7 @@ RunResult Process::make_known() {
       break;
     }
     case ProcessEnd::State::Faulted: {
-      if (gdb_) {
-        // The debugger sees the machine at the faulting instruction, with the signal a Unix debugger expects.
-        m_.set_reg(UC_X86_REG_EIP, end_.fault().eip);
-        gdb_->report_fault(fault_signal(end_.fault().kind));
-      }
+      if (gdb_) m_.set_reg(UC_X86_REG_EIP, end_.fault().eip);  // told at went_back
       res.end = RunResult::End::Fault;
       res.fault = end_.fault();
       Backtrace bt = Backtrace::of(image_, m_, res.fault.eip);

@@ -34,6 +34,7 @@ class Profile;
 class ReportFiles;
 class Sandbox;
 class SharedCounters;
+class Timeline;
 class Trace;
 
 // What a process is given by its tree: the options it runs under (its own: a spawned child has no debugger and
@@ -46,7 +47,6 @@ struct ProcessSetup {
   const ReportFiles& reports;
   Trace& trace;
   History::Setup history;                // what is kept of its calls, or answered from a recording
-  const record::End* replay_end = nullptr;  // a replay: how the recorded process ended
 };
 
 class Process {
@@ -67,7 +67,8 @@ class Process {
 
  private:
   void install_hooks(bool counting);
-  uc_err run_guest();
+  uc_err run_guest(uint32_t from);
+  bool went_back(uc_err err);
   uc_err emulate(uint32_t from);
   void settle_end(uc_err err);
   void write_reports();
@@ -92,6 +93,7 @@ class Process {
   CpuEvents events_;
   InsnCount count_;
   std::unique_ptr<GdbStub> gdb_;  // only with --gdb
+  std::unique_ptr<Timeline> timeline_;  // with --gdb, when the process can go back in time
   std::unique_ptr<Coverage> coverage_;  // only with --coverage
   std::unique_ptr<Profile> profile_;    // only with --profile
   std::unique_ptr<Memcheck> memcheck_;  // only with --memcheck

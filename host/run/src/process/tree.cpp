@@ -29,10 +29,11 @@
 namespace tavik {
 namespace {
 
-record::End end_record(const RunResult& r) {
+record::End end_record(const RunResult& r, bool counted) {
   record::End e;
   e.how = r.end;
   e.status = r.status;
+  e.counted = counted;
   e.insns = r.instructions;
   e.fault = r.fault;
   e.limit = r.killed;
@@ -180,16 +181,19 @@ RunResult Tree::run(ChildStart start) {
     // A replay answers from its recording; a debugged run keeps its own calls, to go back in time over them.
     std::unique_ptr<Journal> journal = log ? std::make_unique<Journal>(*replay_, *log)
                                        : opt_.gdb_port ? std::make_unique<Journal>() : nullptr;
-    History::Setup history{journal.get(), recorder.get(), record_.get(), replay_,
-                           opt_.io.stdout_fd, opt_.io.stderr_fd, opt_.limits.memory_cap};
+    History::Setup history{journal.get(), record_ ? recorder.get() : nullptr, record_.get(), replay_,
+                           opt_.io.stdout_fd, opt_.io.stderr_fd, opt_.limits.memory_cap,
+                           log && log->end ? &*log->end : nullptr};
     Process::Outcome outcome;
     try {
       Trace trace(*sinks_, opt_.trace, prefix_);
-      ProcessSetup setup{opt_, *fs_, fds, *counters_, *reports_, trace, history, log ? &*log->end : nullptr};
+      ProcessSetup setup{opt_, *fs_, fds, *counters_, *reports_, trace, history};
       Process process(start.image, std::move(start.argv), start.name, setup);
       outcome = process.run(before_start_);
       outcome.result.trace = std::move(trace.events());
-      if (log && !outcome.child) check_replay_end(*log, *journal, outcome.result);
+      // A debugged replay ends as the debugger has it (a kill, a changed variable): only an undebugged one must
+      // end as recorded.
+      if (log && !outcome.child && !opt_.gdb_port) check_replay_end(*log, *journal, outcome.result);
     } catch (const std::exception& e) {
       if (!child_) throw;
       if (recorder) recorder->flush();
@@ -200,7 +204,8 @@ RunResult Tree::run(ChildStart start) {
     }
     if (!outcome.child) {
       if (recorder) {
-        recorder->add(end_record(outcome.result));
+        recorder->add(end_record(outcome.result, opt_.measure.count_insns || opt_.limits.insn_limit != 0 ||
+                                                     opt_.limits.timeout > 0));
         recorder->flush();
       }
       if (child_) end_child(&outcome.result);

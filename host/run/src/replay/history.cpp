@@ -77,6 +77,7 @@ void History::keep(record::Call c) {
 uint64_t History::tsc(uint64_t live) {
   if (answers()) {
     Journal& j = *s_.journal;
+    if (stopped_here()) return live;
     if (!j.known() || j.tag() != record::Tag::Tsc) {
       diverge(j.known() ? "a system call" : "the end of its records", "rdtsc");
       return live;
@@ -129,6 +130,7 @@ bool History::check(const record::Call& rc, uint32_t nr, const std::array<uint32
 
 void History::answer(uint32_t nr, const std::array<uint32_t, 3>& a) {
   Journal& j = *s_.journal;
+  if (stopped_here()) return;
   if (!j.known() || j.tag() != record::Tag::Call) {
     diverge(j.known() ? "a read of the time-stamp counter" : "the end of its records", describe(nr, a));
     return;
@@ -167,6 +169,15 @@ void History::answer(uint32_t nr, const std::array<uint32_t, 3>& a) {
     if (const ProcessLog* child = s_.recording->process(rc.child)) call.show_argv(child->start.argv);
   k_.trace.call(ev, row, 0);
   if (nr == TAVIK_NR_spawn && rc.ret > 0 && rc.child && s_.recording) replay_child(rc.child);
+}
+
+// A recorded run a limit stopped without counting its instructions (a signal, or a time limit while nothing
+// counted) is stopped as it was by its first event past the recording: the nearest place that can be told.
+bool History::stopped_here() {
+  const record::End* end = s_.replay_end;
+  if (s_.journal->known() || !end || end->how != RunResult::End::Killed || end->counted) return false;
+  k_.end.kill(end->limit);
+  return true;
 }
 
 void History::diverge(const std::string& recorded, const std::string& made) {

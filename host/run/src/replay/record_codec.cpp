@@ -83,6 +83,7 @@ void encode(std::string& out, const End& e) {
   put8(out, static_cast<uint8_t>(Tag::End));
   put8(out, static_cast<uint8_t>(e.how));
   put32(out, static_cast<uint32_t>(e.status));
+  put8(out, e.counted ? 1 : 0);
   put64(out, e.insns);
   put8(out, static_cast<uint8_t>(e.fault.kind));
   put32(out, e.fault.eip);
@@ -178,6 +179,7 @@ End Decoder::end() {
   if (how > static_cast<uint8_t>(RunResult::End::Killed)) throw RecordingError("an unknown way to end");
   e.how = static_cast<RunResult::End>(how);
   e.status = static_cast<int32_t>(u32());
+  e.counted = u8() != 0;
   e.insns = u64();
   uint8_t kind = u8();
   if (kind > static_cast<uint8_t>(FaultKind::Breakpoint)) throw RecordingError("an unknown fault");

@@ -79,6 +79,7 @@ struct Tsc {
 struct End {
   RunResult::End how = RunResult::End::Exit;
   int32_t status = 0;
+  bool counted = false;  // insns is the instructions the process ran (a run that counted them)
   uint64_t insns = 0;
   FaultInfo fault;
   Limit limit = Limit::Timeout;
