@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,10 +38,10 @@ int free_port() {
 struct Stubbed {
   int port = free_port();
   pid_t pid = -1;
-  explicit Stubbed(const std::vector<std::string>& guest) {
+  explicit Stubbed(const std::vector<std::string>& guest, tavik::test::Stdio io = {}) {
     std::vector<std::string> words{"--timeout", "60", "--gdb", std::to_string(port)};
     words.insert(words.end(), guest.begin(), guest.end());
-    pid = tavik::test::start_cli(words);
+    pid = tavik::test::start_cli(words, io);
     wait_listening();
   }
   void wait_listening() {
@@ -198,6 +199,49 @@ TEST(Gdb, WatchpointOnTheHeapAndX87Registers) {
   out = gdb(conv, pushed.port, {"break *strtold", "continue", "set var *(int*)($esp - 4) = 0x7eadbeef",
                                 "watch -l *(int*)($esp - 4)", "continue", "kill"});
   EXPECT_TRUE(has(out, "Old value = 2125315823")) << out;
+}
+
+// The line of overwrite.c that holds the marker comment.
+int line_of(const std::string& marker) {
+  std::ifstream in(std::string(TAVIK_SOURCE_DIR) + "/tests/guests/debug/overwrite.c");
+  int n = 0;
+  for (std::string line; std::getline(in, line);)
+    if (++n && line.find(marker) != std::string::npos) return n;
+  return 0;
+}
+
+TEST(Gdb, AReplayGoesBackToTheStoreThatOverwroteAPointerAndStepsBackOverACall) {
+  const std::string image = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/debug_overwrite";
+  tavik::test::ScratchRoot root;
+  std::ofstream(root.path() / "name.txt") << "overlong-name\n";
+  std::ofstream(root.path() / "in") << "30000\n";
+  std::string rec = (root.path() / "rec").string();
+  tavik::test::Output recorded = tavik::test::run_program(
+      TAVIK_RUN_EXE, {"--root", root.str(), "--stdin", (root.path() / "in").string(), "--record", rec, image});
+  ASSERT_EQ(recorded.status, 128 + SIGSEGV) << recorded.err;
+  std::FILE* out = std::tmpfile();
+  Stubbed run({"--replay", rec}, {-1, fileno(out), -1});
+  std::string print_line = std::to_string(line_of("PRINT"));
+  std::string session = gdb(image, run.port,
+                            {"reverse-stepi", "continue", "watch -l table[1].greeting", "reverse-continue", "bt",
+                             "delete", "break overwrite.c:" + print_line, "continue", "next", "reverse-next", "next",
+                             "kill"});
+  EXPECT_TRUE(has(session, "No more reverse-execution history.")) << "at the first instruction: " << session;
+  EXPECT_TRUE(has(session, "Program received signal SIGSEGV")) << session;
+  // Going back from the fault, the watchpoint stops at the store that changed the pointer, in strcpy called from
+  // set_name at its line.
+  EXPECT_TRUE(has(session, "Old value = ")) << session;
+  EXPECT_TRUE(has(session, "in set_name (") && has(session, "overwrite.c:" + std::to_string(line_of("OVERWRITE"))))
+      << session;
+  // From there forward to the printf, over it (a write), back before it and over it again: the line is said
+  // once.
+  size_t at = session.find("\n" + print_line + "\t");
+  ASSERT_NE(at, std::string::npos) << session;
+  EXPECT_NE(session.find("\n" + print_line + "\t", at + 1), std::string::npos) << "reverse-next: " << session;
+  run.exit_code();
+  std::string said = tavik::test::read_all(out);
+  EXPECT_EQ(said.find("sum "), said.rfind("sum ")) << said;
+  EXPECT_NE(said.find("sum "), std::string::npos) << said;
 }
 
 TEST(Gdb, MalformedPacketsAreAnsweredWithoutACrash) {

@@ -3,6 +3,7 @@
 
 #include "base/errors.hpp"
 #include "base/strf.hpp"
+#include "cpu/address_space.hpp"
 #include "gdb/gdb_connection.hpp"
 #include "replay/timeline.hpp"
 #include "kernel/termination.hpp"
@@ -69,6 +70,8 @@ void GdbStub::on_code(uc_engine*, uint64_t addr, uint32_t, void* self) {
     s->resume_pending_ = false;
     return;
   }
+  // The kit's own way into the image is no part of the program's history.
+  if (addr == kTrampoline) return;
   uint64_t position = s->pos_++;
   if (s->travel_ != Travel::None) {
     s->travelling(position, static_cast<uint32_t>(addr));

@@ -183,7 +183,7 @@ RunResult Tree::run(ChildStart start) {
                                        : opt_.gdb_port ? std::make_unique<Journal>() : nullptr;
     History::Setup history{journal.get(), record_ ? recorder.get() : nullptr, record_.get(), replay_,
                            opt_.io.stdout_fd, opt_.io.stderr_fd, opt_.limits.memory_cap,
-                           log && log->end ? &*log->end : nullptr};
+                           log && log->end ? &*log->end : nullptr, serial_};
     Process::Outcome outcome;
     try {
       Trace trace(*sinks_, opt_.trace, prefix_);

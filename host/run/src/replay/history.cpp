@@ -79,7 +79,7 @@ uint64_t History::tsc(uint64_t live) {
     Journal& j = *s_.journal;
     if (stopped_here()) return live;
     if (!j.known() || j.tag() != record::Tag::Tsc) {
-      diverge(j.known() ? "a system call" : "the end of its records", "rdtsc");
+      diverge(j.position(), j.known() ? "a system call" : "the end of its records", "rdtsc");
       return live;
     }
     bool fresh;
@@ -132,21 +132,22 @@ void History::answer(uint32_t nr, const std::array<uint32_t, 3>& a) {
   Journal& j = *s_.journal;
   if (stopped_here()) return;
   if (!j.known() || j.tag() != record::Tag::Call) {
-    diverge(j.known() ? "a read of the time-stamp counter" : "the end of its records", describe(nr, a));
+    diverge(j.position(), j.known() ? "a read of the time-stamp counter" : "the end of its records", describe(nr, a));
     return;
   }
   const CallRow* row = find_call(nr);
+  uint64_t at = j.position();
   bool fresh;
   record::Call rc = j.call(fresh);
   std::string path;
   if (!check(rc, nr, a, row, path)) {
-    diverge(describe(rc.nr, rc.args), describe(nr, a));
+    diverge(at, describe(rc.nr, rc.args), describe(nr, a));
     return;
   }
   for (const record::GuestWrite& w : rc.writes) {
-    uint32_t at = (w.base < 3 ? a[w.base] : 0) + w.offset;
-    if (w.bytes.size() > UINT32_MAX || k_.m.write_bytes(at, w.bytes.data(), static_cast<uint32_t>(w.bytes.size()))) {
-      diverge(strf("%zu bytes stored at 0x%x", w.bytes.size(), at), "memory that cannot take them");
+    uint32_t to = (w.base < 3 ? a[w.base] : 0) + w.offset;
+    if (w.bytes.size() > UINT32_MAX || k_.m.write_bytes(to, w.bytes.data(), static_cast<uint32_t>(w.bytes.size()))) {
+      diverge(at, strf("%zu bytes stored at 0x%x", w.bytes.size(), to), "memory that cannot take them");
       return;
     }
   }
@@ -180,8 +181,7 @@ bool History::stopped_here() {
   return true;
 }
 
-void History::diverge(const std::string& recorded, const std::string& made) {
-  uint64_t at = s_.journal ? s_.journal->position() : 0;
+void History::diverge(uint64_t at, const std::string& recorded, const std::string& made) {
   k_.end.fail(strf("the replay left its recording at event %llu: the recording has %s, the program made %s "
                    "(another image, or another tavik-run, than the recorded ones)",
                    static_cast<unsigned long long>(at), recorded.c_str(), made.c_str()));
@@ -201,6 +201,12 @@ void History::say(int fd, const std::string& bytes) const {
 void History::replay_child(uint32_t serial) {
   const ProcessLog* log = s_.recording->process(serial);
   if (!log || !log->end) return;  // a child that never started, or was cut short: nothing of it to replay
+  // A child is spawned after its parent started, so its serial is larger: a recording whose spawns lead back to
+  // themselves cannot make the replay fork for ever.
+  if (serial <= s_.serial || log->start.parent != s_.serial) {
+    k_.end.fail(strf("the recording's spawn of serial %u is not this process's child", serial));
+    return;
+  }
   std::optional<Image> image;
   try {
     image = Image::parse(std::vector<uint8_t>(log->start.image.begin(), log->start.image.end()), log->start.label,

@@ -33,6 +33,7 @@ class History : public CallHistory {
     int out_fd = 1, err_fd = 2;             // the tree's standard output and error
     uint64_t memory_cap = 0;                // for a replayed child's image
     const record::End* replay_end = nullptr;  // a replay: how the recorded process ended
+    uint32_t serial = 0;                    // the process's own records
   };
 
   History(Kernel& k, const Setup& setup) : k_(k), s_(setup) {}
@@ -56,7 +57,8 @@ class History : public CallHistory {
   void keep(record::Call c);
   bool check(const record::Call& rc, uint32_t nr, const std::array<uint32_t, 3>& a, const CallRow* row,
              std::string& path);
-  void diverge(const std::string& recorded, const std::string& made);
+  // at: the event the run left the recording at.
+  void diverge(uint64_t at, const std::string& recorded, const std::string& made);
   bool stopped_here();
   void say(int fd, const std::string& bytes) const;
   void replay_child(uint32_t serial);

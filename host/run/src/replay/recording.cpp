@@ -143,7 +143,7 @@ Recording::Recording(const std::string& path) {
     }
     if (!has_header_) throw RecordingError("no header record");
     auto root = processes_.find(record::kRootSerial);
-    if (root == processes_.end()) throw RecordingError("no process was recorded");
+    if (root == processes_.end()) throw RecordingError("incomplete: the run was cut short before its first records");
     if (!root->second.end) throw RecordingError("incomplete: the run was cut short before its first process ended");
   } catch (const RecordingError& e) {
     ::munmap(const_cast<char*>(data_), size_);

@@ -1,0 +1,136 @@
+// --record and --replay through the command line: a crash replayed after its inputs are gone, a process tree,
+// and recordings that are refused (foreign, of another format, damaged, truncated, cut short, divergent).
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/cli.hpp"
+#include "support/guest.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tavik::test::Output;
+using tavik::test::ScratchRoot;
+
+Output tavik_run(const std::vector<std::string>& args) { return tavik::test::run_program(TAVIK_RUN_EXE, args, 60); }
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void spill(const fs::path& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
+
+std::vector<std::string> sorted_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+uint32_t get32(const std::string& s, size_t at) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(s[at + i])) << (8 * i);
+  return v;
+}
+
+void put32(std::string& s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+// The offsets of the recording's chunks (after the 12-byte file header, each a 16-byte header and its payload).
+std::vector<size_t> chunks(const std::string& rec) {
+  std::vector<size_t> at;
+  for (size_t i = 12; i + 16 <= rec.size(); i += 16 + get32(rec, i + 8)) at.push_back(i);
+  return at;
+}
+
+TEST(Replay, ACrashReplaysWhenItsInputsAreGone) {
+  ScratchRoot root, inputs;
+  spill(root.path() / "name.txt", "overlong-name\n");
+  spill(inputs.path() / "stdin", "20000\n");
+  std::string rec = (inputs.path() / "crash.rec").string();
+  Output recorded = tavik_run({"--root", root.str(), "--stdin", (inputs.path() / "stdin").string(), "--trace",
+                               "--count-insns", "--record", rec, tavik::test::target_program("debug_overwrite")});
+  ASSERT_EQ(recorded.status, 128 + SIGSEGV) << recorded.err;
+  ASSERT_NE(recorded.out.find("0: hello\n"), std::string::npos) << recorded.out;
+  fs::remove_all(root.path() / "name.txt");
+  fs::remove(inputs.path() / "stdin");
+
+  Output replayed = tavik_run({"--replay", rec, "--trace", "--count-insns"});
+  EXPECT_EQ(replayed.status, recorded.status);
+  EXPECT_EQ(replayed.out, recorded.out);
+  // The same calls with the same results, the same fault report, the same count of instructions.
+  EXPECT_EQ(replayed.err, recorded.err);
+  EXPECT_NE(replayed.err.find("open(\"/name.txt\""), std::string::npos) << replayed.err;
+  EXPECT_NE(replayed.err.find("in main (overwrite.c:"), std::string::npos) << replayed.err;
+  EXPECT_TRUE(fs::is_empty(root.path())) << "a replay touches no file";
+}
+
+TEST(Replay, ATreeReplaysWholeEachChildAtItsSpawn) {
+  ScratchRoot root, work;
+  fs::create_directories(root.path() / "bin");
+  fs::copy_file(std::string(TAVIK_HOST_GUEST_DIR) + "/probe", root.path() / "bin/probe");
+  std::string rec = (work.path() / "tree.rec").string();
+  // probe spawns probe ("a" prints its arguments, exit 5), waits, prints the status word, then exits 3.
+  std::vector<std::string> args{"--root", root.str(), "--trace", "--record", rec, (root.path() / "bin/probe").string(),
+                                "p:0x1100:probe", "w:0x1000:&0x1100", "p:0x1110:a", "w:0x1004:&0x1110",
+                                "p:0x1120:q:5", "w:0x1008:&0x1120", "p:0:/bin/probe", "s:spawn:&0:&4096:3",
+                                "s:waitpid:$0:&0x2000:0", "o:0x2000:4", "q:3"};
+  Output recorded = tavik_run(args);
+  ASSERT_EQ(recorded.status, 3) << recorded.err;
+  fs::remove_all(root.path() / "bin");
+  Output replayed = tavik_run({"--replay", rec, "--trace"});
+  EXPECT_EQ(replayed.status, 3) << replayed.err;
+  EXPECT_EQ(replayed.out, recorded.out);
+  EXPECT_EQ(replayed.out, std::string("probe\na\nq:5\nend\n") + std::string("\x00\x05\x00\x00", 4));
+  EXPECT_EQ(sorted_lines(replayed.err), sorted_lines(recorded.err)) << "the child's lines keep their recorded pid";
+}
+
+TEST(Replay, ForeignDamagedCutAndDivergentRecordingsAreRefused) {
+  ScratchRoot work;
+  fs::path rec = work.path() / "good.rec";
+  Output recorded = tavik_run({"--record", rec.string(), std::string(TAVIK_HOST_GUEST_DIR) + "/probe", "o:0:4", "q:0"});
+  ASSERT_EQ(recorded.status, 0) << recorded.err;
+  std::string good = slurp(rec);
+  std::vector<size_t> at = chunks(good);
+  ASSERT_GE(at.size(), 2u);
+
+  std::string version = good, flipped = good, forged = good;
+  put32(version, 8, 99);
+  flipped[good.size() / 2] ^= 0x40;
+  // The first process's first call (after its start record) claims to be a read instead of the write it was.
+  size_t payload = at[1] + 16;
+  std::string& f = forged;
+  size_t p = payload + 1 + 12;                       // tag, serial, parent, pid
+  for (int s = 0; s < 2; ++s) p += 4 + get32(f, p);  // label, name
+  for (uint32_t argc = get32(f, p), i = (p += 4, 0); i < argc; ++i) p += 4 + get32(f, p);
+  p += 4 + get32(f, p);  // image
+  ASSERT_EQ(f[p], 'C');
+  put32(f, p + 1, 3);
+  uint32_t len = get32(f, at[1] + 8);
+  put32(f, at[1] + 12, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(f.data() + payload), len)));
+
+  struct Case {
+    std::string name, bytes, says;
+  };
+  for (const Case& c : {Case{"foreign", "#!/bin/sh\necho not a recording\n", "not a tavik recording"},
+                        Case{"version", version, "format 99"}, Case{"flipped", flipped, "damaged at byte"},
+                        Case{"truncated", good.substr(0, good.size() - 5), "truncated at byte"},
+                        Case{"cut", good.substr(0, at.back()), "incomplete"},
+                        Case{"forged", forged, "at event 0: the recording has read(1, "}}) {
+    spill(work.path() / c.name, c.bytes);
+    Output o = tavik_run({"--replay", (work.path() / c.name).string()});
+    EXPECT_EQ(o.status, 125) << c.name << ": " << o.err;
+    EXPECT_NE(o.err.find(c.says), std::string::npos) << c.name << ": " << o.err;
+    EXPECT_EQ(o.out, "") << c.name;
+  }
+}
+
+}  // namespace
