@@ -84,6 +84,7 @@ int32_t Machine::write_bytes(uint32_t addr, const void* in, uint32_t len) {
   if (executable_in(addr, len))
     uc_check(uc_ctl_remove_cache(uc_, addr, uint64_t(addr) + len), "uc_ctl(REMOVE_CACHE)");
   if (store_log_) store_log_->emplace_back(addr, std::string(static_cast<const char*>(in), len));
+  if (write_watch_) write_watch_(addr, len);
   return 0;
 }
 

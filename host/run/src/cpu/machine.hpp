@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@ class Machine {
   // permission (read for read_bytes, write for write_bytes). A failed write_bytes changes nothing.
   int32_t read_bytes(uint32_t addr, void* out, uint32_t len) const;
   int32_t write_bytes(uint32_t addr, const void* in, uint32_t len);
+  // Told of every write_bytes (the pages a checkpoint must look at), until given nullptr.
+  void watch_writes(std::function<void(uint32_t addr, uint32_t len)> fn) { write_watch_ = std::move(fn); }
   // Where write_bytes also puts what it stores (a call kept for a replay), until given nullptr.
   void log_stores(std::vector<std::pair<uint32_t, std::string>>* log) { store_log_ = log; }
   // A NUL-terminated string of at most max bytes before the NUL: 0, kEFAULT, or -36 when longer.
@@ -127,6 +130,7 @@ class Machine {
   const uc_block_cuts* cuts_ = nullptr;
   std::vector<Region> regions_;  // sorted, non-overlapping
   std::vector<std::pair<uint32_t, std::string>>* store_log_ = nullptr;
+  std::function<void(uint32_t, uint32_t)> write_watch_;
 };
 
 }  // namespace tavik

@@ -11,7 +11,7 @@ namespace tavik {
 
 class GdbConnection {
  public:
-  explicit GdbConnection(int fd) : fd_(fd) {}
+  explicit GdbConnection(int fd);
   ~GdbConnection();
   GdbConnection(const GdbConnection&) = delete;
   GdbConnection& operator=(const GdbConnection&) = delete;

@@ -158,6 +158,7 @@ void GdbStub::travelling(uint64_t position, uint32_t addr) {
 
 bool GdbStub::on_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* self) {
   auto* s = static_cast<GdbStub*>(self);
+  if (s->timeline_) s->timeline_->written(static_cast<uint32_t>(addr), static_cast<uint32_t>(size));
   if (s->detached_ || s->travel_ == Travel::Seek) return true;
   for (const auto& [start, len] : s->watches_) {
     if (addr < uint64_t{start} + len && addr + static_cast<uint64_t>(size) > start) {
