@@ -133,4 +133,20 @@ TEST(Replay, ForeignDamagedCutAndDivergentRecordingsAreRefused) {
   }
 }
 
+TEST(Replay, ARecordingStopsAtItsSizeLimitAndIsThenRefused) {
+  ScratchRoot work;
+  fs::path rec = work.path() / "big.rec";
+  // 200 writes of 64 KiB to stdout: 12.5 MiB of output against a 1 MiB limit.
+  std::vector<std::string> args{"--file-size-limit", "1048576", "--record", rec.string(),
+                                std::string(TAVIK_HOST_GUEST_DIR) + "/probe"};
+  for (int i = 0; i < 200; ++i) args.push_back("o:0:65536");
+  Output recorded = tavik_run(args);
+  EXPECT_EQ(recorded.status, 0) << "the run itself goes on: " << recorded.err;
+  EXPECT_NE(recorded.err.find("the recording is incomplete"), std::string::npos) << recorded.err;
+  EXPECT_LE(fs::file_size(rec), 1048576u);
+  Output replayed = tavik_run({"--replay", rec.string()});
+  EXPECT_EQ(replayed.status, 125);
+  EXPECT_NE(replayed.err.find("incomplete"), std::string::npos) << replayed.err;
+}
+
 }  // namespace

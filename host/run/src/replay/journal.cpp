@@ -55,6 +55,15 @@ void Journal::append_tsc(uint64_t value) {
   pos_ = frontier_ = base_ + live_.size();
 }
 
+void Journal::drop_future() {
+  if (log_ || pos_ < base_) return;
+  while (base_ + live_.size() > pos_) {
+    bytes_ -= size_of(live_.back());
+    live_.pop_back();
+  }
+  frontier_ = pos_;
+}
+
 void Journal::forget_before(uint64_t pos) {
   while (!live_.empty() && base_ < pos) {
     bytes_ -= size_of(live_.front());

@@ -33,6 +33,9 @@ class Journal {
   // A debugged run's new event, at the end.
   void append(record::Call c);
   void append_tsc(uint64_t value);
+  // The debugger changed the program: a debugged run's events after the position are no longer its future (a
+  // recording's stay: a replay that leaves them says so).
+  void drop_future();
   // Events before pos will not be gone back to (a debugged run's history was cut): their memory goes.
   void forget_before(uint64_t pos);
   // Bytes the kept events hold (a debugged run's history is bounded by them too).

@@ -158,6 +158,7 @@ uint64_t Timeline::restore(uint64_t position, bool before) {
 }
 
 void Timeline::forget() {
+  journal_.drop_future();
   points_.clear();
   page_bytes_ = 0;
   base_ = 0;
