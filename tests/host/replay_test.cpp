@@ -56,14 +56,16 @@ TEST(Replay, ACrashReplaysWhenItsInputsAreGone) {
   spill(root.path() / "name.txt", "overlong-name\n");
   spill(inputs.path() / "stdin", "20000\n");
   std::string rec = (inputs.path() / "crash.rec").string();
+  fs::path lines = inputs.path() / "lines.info", lines_again = inputs.path() / "again.info";
   Output recorded = tavik_run({"--root", root.str(), "--stdin", (inputs.path() / "stdin").string(), "--trace",
-                               "--count-insns", "--record", rec, tavik::test::target_program("debug_overwrite")});
+                               "--count-insns", "--coverage", lines.string(), "--record", rec,
+                               tavik::test::target_program("debug_overwrite")});
   ASSERT_EQ(recorded.status, 128 + SIGSEGV) << recorded.err;
   ASSERT_NE(recorded.out.find("0: hello\n"), std::string::npos) << recorded.out;
   fs::remove_all(root.path() / "name.txt");
   fs::remove(inputs.path() / "stdin");
 
-  Output replayed = tavik_run({"--replay", rec, "--trace", "--count-insns"});
+  Output replayed = tavik_run({"--replay", rec, "--trace", "--count-insns", "--coverage", lines_again.string()});
   EXPECT_EQ(replayed.status, recorded.status);
   EXPECT_EQ(replayed.out, recorded.out);
   // The same calls with the same results, the same fault report, the same count of instructions.
@@ -71,6 +73,7 @@ TEST(Replay, ACrashReplaysWhenItsInputsAreGone) {
   EXPECT_NE(replayed.err.find("open(\"/name.txt\""), std::string::npos) << replayed.err;
   EXPECT_NE(replayed.err.find("in main (overwrite.c:"), std::string::npos) << replayed.err;
   EXPECT_TRUE(fs::is_empty(root.path())) << "a replay touches no file";
+  EXPECT_EQ(slurp(lines_again), slurp(lines)) << "the same lines ran as often";
 }
 
 TEST(Replay, ATreeReplaysWholeEachChildAtItsSpawn) {
