@@ -110,6 +110,7 @@ class Machine {
   // Going back in time: the CPU's whole state (registers, flags, x87 and SSE), and putting it back. From inside a
   // hook, restore_cpu makes the emulation go on from the restored eip.
   std::shared_ptr<uc_context> save_cpu() const;
+  size_t cpu_state_size() const { return uc_context_size(uc_); }
   void restore_cpu(const std::shared_ptr<uc_context>& cpu);
   // The memory the guest may write, as (first address, size) ranges: all a run can change.
   std::vector<std::pair<uint32_t, uint32_t>> writable_ranges() const;

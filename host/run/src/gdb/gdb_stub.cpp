@@ -130,6 +130,12 @@ void GdbStub::seek(uint64_t position, const std::string& reply) {
 }
 
 void GdbStub::travelling(uint64_t position, uint32_t addr) {
+  // Ctrl-C stops a long way back where it has got to.
+  if ((++polls_ & 0xfff) == 0 && conn_->interrupted()) {
+    travel_ = Travel::None;
+    stop(position, stop_reply(2));
+    return;
+  }
   if (travel_ == Travel::Seek) {
     if (position < target_) return;
     travel_ = Travel::None;

@@ -93,6 +93,7 @@ class Recording {
   const ProcessLog& root() const { return processes_.at(record::kRootSerial); }
   const ProcessLog* process(uint32_t serial) const;
   const ProcessLog* process_with_pid(int32_t pid) const;
+  size_t process_count() const { return processes_.size(); }
   // The record at span (its tag already known from indexing).
   record::Decoder at(const RecordSpan& span) const;
 

@@ -91,7 +91,7 @@ void Timeline::take(uint64_t position) {
       page_bytes_ += kPage;
     }
   }
-  page_bytes_ += pages_ * sizeof(PagePtr);
+  page_bytes_ += pages_ * sizeof(PagePtr) + m_.cpu_state_size();
   points_.push_back(std::move(p));
   base_ = points_.size() - 1;
   for (uint32_t page : dirty_list_) dirty_[page] = false;
@@ -131,7 +131,7 @@ void Timeline::recount() {
   std::unordered_set<const Page*> seen;
   for (const Point& p : points_)
     for (const PagePtr& page : p.pages) seen.insert(page.get());
-  page_bytes_ = seen.size() * kPage + points_.size() * pages_ * sizeof(PagePtr);
+  page_bytes_ = seen.size() * kPage + points_.size() * (pages_ * sizeof(PagePtr) + m_.cpu_state_size());
 }
 
 uint64_t Timeline::first() const { return points_.empty() ? UINT64_MAX : points_.front().position; }
