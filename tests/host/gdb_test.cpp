@@ -201,9 +201,9 @@ TEST(Gdb, WatchpointOnTheHeapAndX87Registers) {
   EXPECT_TRUE(has(out, "Old value = 2125315823")) << out;
 }
 
-// The line of overwrite.c that holds the marker comment.
-int line_of(const std::string& marker) {
-  std::ifstream in(std::string(TAVIK_SOURCE_DIR) + "/tests/guests/debug/overwrite.c");
+// The line of a guest's source (tests/guests/debug/NAME) that holds the marker comment.
+int line_of(const std::string& marker, const std::string& name = "overwrite.c") {
+  std::ifstream in(std::string(TAVIK_SOURCE_DIR) + "/tests/guests/debug/" + name);
   int n = 0;
   for (std::string line; std::getline(in, line);)
     if (++n && line.find(marker) != std::string::npos) return n;
@@ -242,6 +242,53 @@ TEST(Gdb, AReplayGoesBackToTheStoreThatOverwroteAPointerAndStepsBackOverACall) {
   std::string said = tavik::test::read_all(out);
   EXPECT_EQ(said.find("sum "), said.rfind("sum ")) << said;
   EXPECT_NE(said.find("sum "), std::string::npos) << said;
+}
+
+TEST(Gdb, ALiveRunGoesBackOverAReadFromAPipeAndDoesNotReadAgain) {
+  const std::string image = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/debug_overwrite";
+  tavik::test::ScratchRoot root;
+  std::ofstream(root.path() / "name.txt") << "overlong-name\n";
+  auto piped = [](const std::string& text) {
+    int p[2];
+    EXPECT_EQ(pipe(p), 0);
+    EXPECT_EQ(write(p[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(p[1]);
+    return p[0];
+  };
+  std::FILE* plain = std::tmpfile();
+  int in = piped("30000\n");
+  tavik::test::wait_cli(tavik::test::start_cli({"--root", root.str(), image}, {in, fileno(plain), -1}), 60);
+  close(in);
+  std::FILE* out = std::tmpfile();
+  in = piped("30000\n");
+  Stubbed run({"--root", root.str(), image}, {in, fileno(out), -1});
+  close(in);
+  std::string print = "overwrite.c:" + std::to_string(line_of("PRINT")), input = "overwrite.c:" + std::to_string(line_of("INPUT"));
+  std::string session = gdb(image, run.port, {"break " + print, "continue", "break " + input, "reverse-continue",
+                                              "delete", "continue", "kill"});
+  EXPECT_TRUE(has(session, "Breakpoint 2, main () at")) << "back before the read: " << session;
+  EXPECT_TRUE(has(session, "Program received signal SIGSEGV")) << session;
+  run.exit_code();
+  // Forward again, the read is answered as it was (the pipe is empty now): the same output, said once.
+  EXPECT_EQ(tavik::test::read_all(out), tavik::test::read_all(plain));
+}
+
+TEST(Gdb, GoingBackThroughThinnedCheckpointsPutsMemoryBackExactly) {
+  // 1500 rounds over a 16 KiB table under 1 MiB of history: the checkpoints are thinned out, and the oldest
+  // dropped, many times on the way to the end.
+  const std::string image = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/debug_history";
+  Stubbed run({"--history-memory", "1", image});
+  std::string end = "history.c:" + std::to_string(line_of("END", "history.c"));
+  std::string session = gdb(image, run.port, {"break " + end, "continue", "watch -l cells[5]", "reverse-continue",
+                                              "print cells[4095]", "print cells[6]", "reverse-continue",
+                                              "print cells[4095]", "kill"});
+  // A cell holds round * 4096 + index. Going back, the watchpoint stops before round 1500's store into cells[5]
+  // (gdb shows the later value as the old one), where the rest of the table is round 1499's from cells[6] on;
+  // once more, and it is round 1498's.
+  EXPECT_TRUE(has(session, "Old value = 6144005\nNew value = 6139909")) << session;
+  EXPECT_TRUE(has(session, "$1 = 6143999") && has(session, "$2 = 6139910")) << session;
+  EXPECT_TRUE(has(session, "Old value = 6139909\nNew value = 6135813")) << session;
+  EXPECT_TRUE(has(session, "$3 = 6139903")) << session;
 }
 
 TEST(Gdb, MalformedPacketsAreAnsweredWithoutACrash) {

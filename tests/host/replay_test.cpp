@@ -96,29 +96,39 @@ TEST(Replay, ATreeReplaysWholeEachChildAtItsSpawn) {
   EXPECT_EQ(sorted_lines(replayed.err), sorted_lines(recorded.err)) << "the child's lines keep their recorded pid";
 }
 
-TEST(Replay, ForeignDamagedCutAndDivergentRecordingsAreRefused) {
+TEST(Replay, ForeignDamagedCutDivergentAndStrayRecordingsAreRefused) {
   ScratchRoot work;
   fs::path rec = work.path() / "good.rec";
-  Output recorded = tavik_run({"--record", rec.string(), std::string(TAVIK_HOST_GUEST_DIR) + "/probe", "o:0:4", "q:0"});
+  spill(work.path() / "in", "abcdefgh");
+  Output recorded = tavik_run({"--stdin", (work.path() / "in").string(), "--record", rec.string(),
+                               std::string(TAVIK_HOST_GUEST_DIR) + "/probe", "s:read:0:&0x100:8", "o:0:4", "q:0"});
   ASSERT_EQ(recorded.status, 0) << recorded.err;
   std::string good = slurp(rec);
   std::vector<size_t> at = chunks(good);
   ASSERT_GE(at.size(), 2u);
 
-  std::string version = good, flipped = good, forged = good;
+  std::string version = good, flipped = good, forged = good, stray = good;
   put32(version, 8, 99);
   flipped[good.size() / 2] ^= 0x40;
-  // The first process's first call (after its start record) claims to be a read instead of the write it was.
+  // The first process's first call (after its start record) is the read.
   size_t payload = at[1] + 16;
-  std::string& f = forged;
-  size_t p = payload + 1 + 12;                       // tag, serial, parent, pid
-  for (int s = 0; s < 2; ++s) p += 4 + get32(f, p);  // label, name
-  for (uint32_t argc = get32(f, p), i = (p += 4, 0); i < argc; ++i) p += 4 + get32(f, p);
-  p += 4 + get32(f, p);  // image
-  ASSERT_EQ(f[p], 'C');
-  put32(f, p + 1, 3);
-  uint32_t len = get32(f, at[1] + 8);
-  put32(f, at[1] + 12, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(f.data() + payload), len)));
+  size_t p = payload + 1 + 12;                          // tag, serial, parent, pid
+  for (int s = 0; s < 2; ++s) p += 4 + get32(good, p);  // label, name
+  for (uint32_t argc = get32(good, p), i = (p += 4, 0); i < argc; ++i) p += 4 + get32(good, p);
+  p += 4 + get32(good, p);  // image
+  ASSERT_EQ(good[p], 'C');
+  ASSERT_EQ(get32(good, p + 1), 3u);
+  auto seal = [&](std::string& f) {
+    uint32_t len = get32(f, at[1] + 8);
+    put32(f, at[1] + 12, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(f.data() + payload), len)));
+  };
+  // It claims to be a write; or its store goes to the image's code, which no kernel copy may write.
+  put32(forged, p + 1, 1);
+  seal(forged);
+  size_t store = p + 34 + get32(good, p + 30) + 4;  // after the fixed fields, the output and the count of stores
+  stray[store] = 3;                                 // relative to no argument: the offset is the address
+  put32(stray, store + 1, 0x400000);
+  seal(stray);
 
   struct Case {
     std::string name, bytes, says;
@@ -127,7 +137,8 @@ TEST(Replay, ForeignDamagedCutAndDivergentRecordingsAreRefused) {
                         Case{"version", version, "format 99"}, Case{"flipped", flipped, "damaged at byte"},
                         Case{"truncated", good.substr(0, good.size() - 5), "truncated at byte"},
                         Case{"cut", good.substr(0, at.back()), "incomplete"},
-                        Case{"forged", forged, "at event 0: the recording has read(1, "}}) {
+                        Case{"forged", forged, "at event 0: the recording has write(0, "},
+                        Case{"stray", stray, "stores 8 bytes at 0x400000, where the program has no writable memory"}}) {
     spill(work.path() / c.name, c.bytes);
     Output o = tavik_run({"--replay", (work.path() / c.name).string()});
     EXPECT_EQ(o.status, 125) << c.name << ": " << o.err;

@@ -33,7 +33,7 @@ int main(void)
         fscanf(f, "%63s", name);
         fclose(f);
     }
-    fscanf(stdin, "%u", &rounds);
+    fscanf(stdin, "%u", &rounds); /* INPUT */
     for (int i = 0; i < 3; i++)
         table[i].greeting = "hello";
     unsigned sum = work(rounds);

@@ -147,7 +147,8 @@ void History::answer(uint32_t nr, const std::array<uint32_t, 3>& a) {
   for (const record::GuestWrite& w : rc.writes) {
     uint32_t to = (w.base < 3 ? a[w.base] : 0) + w.offset;
     if (w.bytes.size() > UINT32_MAX || k_.m.write_bytes(to, w.bytes.data(), static_cast<uint32_t>(w.bytes.size()))) {
-      diverge(at, strf("%zu bytes stored at 0x%x", w.bytes.size(), to), "memory that cannot take them");
+      k_.end.fail(strf("the replay left its recording at event %llu: it stores %zu bytes at 0x%x, where the program "
+                       "has no writable memory", static_cast<unsigned long long>(at), w.bytes.size(), to));
       return;
     }
   }
