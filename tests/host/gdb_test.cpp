@@ -273,6 +273,26 @@ TEST(Gdb, ALiveRunGoesBackOverAReadFromAPipeAndDoesNotReadAgain) {
   EXPECT_EQ(tavik::test::read_all(out), tavik::test::read_all(plain));
 }
 
+TEST(Gdb, ReplayPidDebugsASpawnedChild) {
+  tavik::test::ScratchRoot root;
+  std::filesystem::create_directories(root.path() / "bin");
+  std::filesystem::copy_file(std::string(TAVIK_HOST_GUEST_DIR) + "/probe", root.path() / "bin/probe");
+  std::string rec = (root.path() / "tree.rec").string();
+  // The first probe spawns a second that exits 5, waits for it, and exits 3.
+  tavik::test::Output recorded = tavik::test::run_program(
+      TAVIK_RUN_EXE, {"--root", root.str(), "--trace", "--record", rec, (root.path() / "bin/probe").string(),
+                      "p:0x1100:probe", "w:0x1000:&0x1100", "p:0x1110:q:5", "w:0x1004:&0x1110", "p:0:/bin/probe",
+                      "s:spawn:&0:&4096:2", "s:waitpid:$0:0:0", "q:3"});
+  ASSERT_EQ(recorded.status, 3) << recorded.err;
+  size_t at = recorded.err.find("[pid ");
+  ASSERT_NE(at, std::string::npos) << recorded.err;
+  std::string pid = recorded.err.substr(at + 5, recorded.err.find(']', at) - at - 5);
+  Stubbed run({"--replay", rec, "--replay-pid", pid});
+  std::string session = gdb(root.path() / "bin/probe", run.port, {"stepi", "reverse-stepi", "continue"});
+  EXPECT_TRUE(has(session, "exited with code 05")) << "the child's own end: " << session;
+  EXPECT_EQ(run.exit_code(), 3) << "the tree's end is its first process's";
+}
+
 TEST(Gdb, GoingBackThroughThinnedCheckpointsPutsMemoryBackExactly) {
   // 1500 rounds over a 16 KiB table under 1 MiB of history: the checkpoints are thinned out, and the oldest
   // dropped, many times on the way to the end.

@@ -163,4 +163,22 @@ TEST(Replay, ARecordingStopsAtItsSizeLimitAndIsThenRefused) {
   EXPECT_NE(replayed.err.find("incomplete"), std::string::npos) << replayed.err;
 }
 
+TEST(Replay, CounterReadsAndAStopByTheTimeLimitReplayAsTheyWere) {
+  ScratchRoot work;
+  const std::string faults = std::string(TAVIK_HOST_GUEST_DIR) + "/faults";
+  // Two reads of the host's time-stamp counter, written to stdout: a replay has the recorded ones.
+  fs::path tsc = work.path() / "tsc.rec";
+  Output recorded = tavik_run({"--record", tsc.string(), faults, "t"});
+  ASSERT_EQ(recorded.out.size(), 16u) << recorded.err;
+  EXPECT_EQ(tavik_run({"--replay", tsc.string()}).out, recorded.out);
+  // An endless loop that the time limit stopped: the replay stops at the same instruction, with no limit of its
+  // own, and says the same.
+  fs::path loop = work.path() / "loop.rec";
+  recorded = tavik_run({"--timeout", "0.3", "--count-insns", "--record", loop.string(), faults, "l"});
+  ASSERT_EQ(recorded.status, 137) << recorded.err;
+  Output replayed = tavik_run({"--replay", loop.string(), "--count-insns"});
+  EXPECT_EQ(replayed.status, 137);
+  EXPECT_EQ(replayed.err, recorded.err);
+}
+
 }  // namespace
