@@ -116,7 +116,8 @@ void Timeline::bound() {
   };
   while (over() && points_.size() > 2) {
     for (size_t i = 1; i + 1 < points_.size(); ++i) drop(i);
-    interval_ *= 2;
+    // Going back costs at most the interval's re-execution: it grows, but not past a few seconds.
+    interval_ = std::min<std::chrono::steady_clock::duration>(interval_ * 2, std::chrono::seconds(5));
     recount();
   }
   while (over() && points_.size() > 1) {
