@@ -107,7 +107,7 @@ TEST(Replay, ForeignDamagedCutDivergentAndStrayRecordingsAreRefused) {
   std::vector<size_t> at = chunks(good);
   ASSERT_GE(at.size(), 2u);
 
-  std::string version = good, flipped = good, forged = good, stray = good;
+  std::string version = good, flipped = good, forged = good, stray = good, greedy = good;
   put32(version, 8, 99);
   flipped[good.size() / 2] ^= 0x40;
   // The first process's first call (after its start record) is the read.
@@ -118,10 +118,14 @@ TEST(Replay, ForeignDamagedCutDivergentAndStrayRecordingsAreRefused) {
   p += 4 + get32(good, p);  // image
   ASSERT_EQ(good[p], 'C');
   ASSERT_EQ(get32(good, p + 1), 3u);
-  auto seal = [&](std::string& f) {
-    uint32_t len = get32(f, at[1] + 8);
-    put32(f, at[1] + 12, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(f.data() + payload), len)));
+  auto seal = [&](std::string& f, size_t chunk = 1) {
+    uint32_t len = get32(f, at[chunk] + 8);
+    const Bytef* bytes = reinterpret_cast<const Bytef*>(f.data() + at[chunk] + 16);
+    put32(f, at[chunk] + 12, static_cast<uint32_t>(crc32(0, bytes, len)));
   };
+  // The header asks for a terabyte of image memory.
+  put32(greedy, at[0] + 16 + 1 + 4 + 4, 256);
+  seal(greedy, 0);
   // It claims to be a write; or its store goes to the image's code, which no kernel copy may write.
   put32(forged, p + 1, 1);
   seal(forged);
@@ -138,7 +142,8 @@ TEST(Replay, ForeignDamagedCutDivergentAndStrayRecordingsAreRefused) {
                         Case{"truncated", good.substr(0, good.size() - 5), "truncated at byte"},
                         Case{"cut", good.substr(0, at.back()), "incomplete"},
                         Case{"forged", forged, "at event 0: the recording has write(0, "},
-                        Case{"stray", stray, "stores 8 bytes at 0x400000, where the program has no writable memory"}}) {
+                        Case{"stray", stray, "stores 8 bytes at 0x400000, where the program has no writable memory"},
+                        Case{"greedy", greedy, "more than this run allows"}}) {
     spill(work.path() / c.name, c.bytes);
     Output o = tavik_run({"--replay", (work.path() / c.name).string()});
     EXPECT_EQ(o.status, 125) << c.name << ": " << o.err;

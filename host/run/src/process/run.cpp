@@ -4,6 +4,8 @@
 
 #include "cpu/image.hpp"
 #include "kernel/process_end.hpp"
+#include "base/errors.hpp"
+#include "base/strf.hpp"
 #include "process/tree.hpp"
 #include "replay/recording.hpp"
 #include "tavik/run.hpp"
@@ -12,9 +14,14 @@ namespace tavik {
 namespace {
 
 // A recording runs under the options it was made with where they decide how the guest executes; the others
-// (trace, reports, checks, the debugger) are this run's.
+// (trace, reports, checks, the debugger) are this run's. It may not ask for more memory than this run allows.
 RunResult replay(RunOptions opt) {
   Recording recording(opt.replay.replay);
+  const record::Header& h = recording.header();
+  if (h.memory_cap > opt.limits.memory_cap || h.stack_size > opt.limits.stack_size)
+    throw SetupError(strf("%s: recorded with %llu bytes of image memory and a stack of %u, more than this run "
+                          "allows (%llu and %u)", opt.replay.replay.c_str(), static_cast<unsigned long long>(h.memory_cap),
+                          h.stack_size, static_cast<unsigned long long>(opt.limits.memory_cap), opt.limits.stack_size));
   opt.limits.stack_size = recording.header().stack_size;
   opt.limits.memory_cap = recording.header().memory_cap;
   opt.tsc = recording.header().tsc;

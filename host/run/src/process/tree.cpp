@@ -181,7 +181,7 @@ RunResult Tree::run(ChildStart start) {
     // A replay answers from its recording; a debugged run keeps its own calls, to go back in time over them.
     std::unique_ptr<Journal> journal = log ? std::make_unique<Journal>(*replay_, *log)
                                        : opt_.gdb_port ? std::make_unique<Journal>() : nullptr;
-    History::Setup history{journal.get(), record_ ? recorder.get() : nullptr, record_.get(), replay_,
+    History::Setup history{journal.get(), recorder.get(), record_.get(), replay_,
                            opt_.io.stdout_fd, opt_.io.stderr_fd, opt_.limits.memory_cap,
                            log && log->end ? &*log->end : nullptr, serial_};
     Process::Outcome outcome;
