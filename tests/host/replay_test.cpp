@@ -186,4 +186,18 @@ TEST(Replay, CounterReadsAndAStopByTheTimeLimitReplayAsTheyWere) {
   EXPECT_EQ(replayed.err, recorded.err);
 }
 
+TEST(Replay, ARecordingInTheGuestsRootIsOutOfItsReachUntilTheEnd) {
+  ScratchRoot root;
+  spill(root.path() / "run.rec", "an older recording");
+  // The guest opens the recording's name: it finds the old file, never the one being written.
+  Output recorded = tavik_run({"--root", root.str(), "--trace", "--record", (root.path() / "run.rec").string(),
+                               std::string(TAVIK_HOST_GUEST_DIR) + "/probe", "p:0:/run.rec", "s:open:&0:0:0",
+                               "s:read:$0:&0x100:64", "o:0x100:18", "q:0"});
+  EXPECT_EQ(recorded.out, "an older recording") << recorded.err;
+  Output replayed = tavik_run({"--replay", (root.path() / "run.rec").string()});
+  EXPECT_EQ(replayed.status, 0) << "the new recording replaced the old one whole: " << replayed.err;
+  EXPECT_EQ(replayed.out, recorded.out);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root.path()), fs::directory_iterator()), 1) << "no temporary left";
+}
+
 }  // namespace

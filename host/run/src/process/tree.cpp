@@ -195,8 +195,11 @@ RunResult Tree::run(ChildStart start) {
       // end as recorded.
       if (log && !outcome.child && !opt_.gdb_port) check_replay_end(*log, *journal, outcome.result);
     } catch (const std::exception& e) {
-      if (!child_) throw;
       if (recorder) recorder->flush();
+      if (!child_) {
+        if (record_) record_->publish(opt_.io.stderr_fd);  // what there is: its replay says it is incomplete
+        throw;
+      }
       std::string line = std::string("tavik-run: ") + e.what() + "\n";
       ssize_t ignored = ::write(opt_.io.stderr_fd, line.data(), line.size());
       (void)ignored;
@@ -209,6 +212,7 @@ RunResult Tree::run(ChildStart start) {
         recorder->flush();
       }
       if (child_) end_child(&outcome.result);
+      if (record_) record_->publish(opt_.io.stderr_fd);
       return std::move(outcome.result);
     }
     // This host process was just forked by a spawn: the parent's process is gone, the child starts here. What the

@@ -40,16 +40,27 @@ bool write_all(int fd, const char* data, size_t n) {
 
 RecordFile::RecordFile(const std::string& path, const record::Header& header, uint64_t size_limit)
     : path_(path), limit_(size_limit) {
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-  if (fd_ < 0) throw SetupError(strf("--record %s: %s", path.c_str(), std::strerror(errno)));
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  leaf_ = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (leaf_.empty() || leaf_ == "." || leaf_ == "..") throw SetupError("--record " + path + ": not a file name");
+  dir_fd_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd_ < 0) throw SetupError(strf("--record %s: %s", path.c_str(), std::strerror(errno)));
+  fd_ = ::openat(dir_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+  unnamed_ = fd_ >= 0;
+  if (fd_ >= 0) ::fcntl(fd_, F_SETFL, O_APPEND);
+  if (fd_ < 0) fd_ = ::openat(dir_fd_, leaf_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   struct stat st;
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd_, 0) != 0) {
-    ::close(fd_);
-    throw SetupError(strf("--record %s: not a regular file that can be written", path.c_str()));
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd_, 0) != 0) {
+    std::string why = fd_ < 0 ? std::strerror(errno) : "not a regular file that can be written";
+    if (fd_ >= 0) ::close(fd_);
+    ::close(dir_fd_);
+    throw SetupError(strf("--record %s: %s", path.c_str(), why.c_str()));
   }
   void* page = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) {
     ::close(fd_);
+    ::close(dir_fd_);
     throw SetupError("--record: no shared page for the tree's serials");
   }
   shared_ = new (page) Shared{record::kRootSerial, 0};
@@ -60,13 +71,31 @@ RecordFile::RecordFile(const std::string& path, const record::Header& header, ui
   record::encode(payload, header);
   if (!write_all(fd_, head.data(), head.size()) || !append(record::kTreeSerial, payload, -1)) {
     ::close(fd_);
+    ::close(dir_fd_);
     ::munmap(shared_, sizeof(Shared));
     throw SetupError(strf("--record %s: %s", path.c_str(), std::strerror(errno)));
   }
 }
 
+// Linked under a temporary name, then renamed over the target: the old recording, if any, is replaced whole.
+void RecordFile::publish(int err_fd) {
+  if (!unnamed_) return;
+  unnamed_ = false;
+  std::string temp = strf(".%s.tavik-%d", leaf_.c_str(), static_cast<int>(::getpid()));
+  std::string self = strf("/proc/self/fd/%d", fd_);
+  ::unlinkat(dir_fd_, temp.c_str(), 0);
+  if (::linkat(AT_FDCWD, self.c_str(), dir_fd_, temp.c_str(), AT_SYMLINK_FOLLOW) == 0 &&
+      ::renameat(dir_fd_, temp.c_str(), dir_fd_, leaf_.c_str()) == 0)
+    return;
+  std::string line = strf("tavik-run: --record %s: %s\n", path_.c_str(), std::strerror(errno));
+  ::unlinkat(dir_fd_, temp.c_str(), 0);
+  ssize_t ignored = ::write(err_fd, line.data(), line.size());
+  (void)ignored;
+}
+
 RecordFile::~RecordFile() {
   if (fd_ >= 0) ::close(fd_);
+  if (dir_fd_ >= 0) ::close(dir_fd_);
   if (shared_) ::munmap(shared_, sizeof(Shared));
 }
 

@@ -1,5 +1,7 @@
 // RecordFile: the file --record writes, shared by every process of the tree (each appends whole chunks with one
-// write, so that processes running side by side never interleave). Recording: a recorded file read back for
+// write, so that processes running side by side never interleave). It has no name while the run goes on (a file
+// of the folder's file system that is linked in at the end, over the old one), so that a guest whose root holds
+// the folder can neither read nor forge it; where the file system has no such files, it is the named file. Recording: a recorded file read back for
 // --replay, checked whole before anything runs: every chunk's magic, length and checksum, every record's shape,
 // and that the tree's first process ended.
 #pragma once
@@ -18,9 +20,11 @@ namespace tavik {
 
 class RecordFile {
  public:
-  // Creates or replaces the file (a regular one: never through a link, never waiting on a FIFO) and writes the
-  // header; throws SetupError. The recording stops growing at size_limit bytes.
+  // Creates the file (where it must be named: a regular one, never through a link, never waiting on a FIFO) and
+  // writes the header; throws SetupError. The recording stops growing at size_limit bytes.
   RecordFile(const std::string& path, const record::Header& header, uint64_t size_limit);
+  // The tree's first process, at its end: the file takes its name (said on err_fd when it cannot).
+  void publish(int err_fd);
   ~RecordFile();
   RecordFile(const RecordFile&) = delete;
   RecordFile& operator=(const RecordFile&) = delete;
@@ -36,8 +40,10 @@ class RecordFile {
     uint32_t serial;
     uint32_t failed;
   };
-  std::string path_;
+  std::string path_, leaf_;
   int fd_ = -1;
+  int dir_fd_ = -1;
+  bool unnamed_ = false;
   uint64_t limit_;
   Shared* shared_ = nullptr;
 };
