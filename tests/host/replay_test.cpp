@@ -82,15 +82,18 @@ TEST(Replay, ATreeReplaysWholeEachChildAtItsSpawn) {
   fs::copy_file(std::string(TAVIK_HOST_GUEST_DIR) + "/probe", root.path() / "bin/probe");
   std::string rec = (work.path() / "tree.rec").string();
   // probe spawns probe ("a" prints its arguments, exit 5), waits, prints the status word, then exits 3.
-  std::vector<std::string> args{"--root", root.str(), "--trace", "--record", rec, (root.path() / "bin/probe").string(),
+  fs::path json = work.path() / "recorded.json", json_again = work.path() / "replayed.json";
+  std::vector<std::string> args{"--root", root.str(), "--trace", "--trace-json", json.string(), "--record", rec,
+                                (root.path() / "bin/probe").string(),
                                 "p:0x1100:probe", "w:0x1000:&0x1100", "p:0x1110:a", "w:0x1004:&0x1110",
                                 "p:0x1120:q:5", "w:0x1008:&0x1120", "p:0:/bin/probe", "s:spawn:&0:&4096:3",
                                 "s:waitpid:$0:&0x2000:0", "o:0x2000:4", "q:3"};
   Output recorded = tavik_run(args);
   ASSERT_EQ(recorded.status, 3) << recorded.err;
   fs::remove_all(root.path() / "bin");
-  Output replayed = tavik_run({"--replay", rec, "--trace"});
+  Output replayed = tavik_run({"--replay", rec, "--trace", "--trace-json", json_again.string()});
   EXPECT_EQ(replayed.status, 3) << replayed.err;
+  EXPECT_EQ(sorted_lines(slurp(json_again)), sorted_lines(slurp(json))) << "the JSON lines keep the recorded pids";
   EXPECT_EQ(replayed.out, recorded.out);
   EXPECT_EQ(replayed.out, std::string("probe\na\nq:5\nend\n") + std::string("\x00\x05\x00\x00", 4));
   EXPECT_EQ(sorted_lines(replayed.err), sorted_lines(recorded.err)) << "the child's lines keep their recorded pid";

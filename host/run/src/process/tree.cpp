@@ -186,7 +186,7 @@ RunResult Tree::run(ChildStart start) {
                            log && log->end ? &*log->end : nullptr, serial_};
     Process::Outcome outcome;
     try {
-      Trace trace(*sinks_, opt_.trace, prefix_);
+      Trace trace(*sinks_, opt_.trace, prefix_, replay_ ? start.pid : 0);
       ProcessSetup setup{opt_, *fs_, fds, *counters_, *reports_, trace, history};
       Process process(start.image, std::move(start.argv), start.name, setup);
       outcome = process.run(before_start_);

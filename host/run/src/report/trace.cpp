@@ -103,11 +103,12 @@ TraceSinks::~TraceSinks() {
   if (json_fd >= 0) ::close(json_fd);
 }
 
-Trace::Trace(const TraceSinks& sinks, const TraceOptions& opt, std::string prefix)
+Trace::Trace(const TraceSinks& sinks, const TraceOptions& opt, std::string prefix, int pid)
     : sinks_(sinks),
       opt_(opt),
       timed_(opt.time || opt.summary),
       shows_data_(sinks.text_fd >= 0 || sinks.json_fd >= 0 || opt.keep),
+      pid_(pid ? pid : static_cast<int>(::getpid())),
       prefix_(std::move(prefix)) {}
 
 // An argument vector as strace shows one: ["a", "b"], each string quoted and cut as a buffer is.
@@ -189,7 +190,7 @@ void Trace::call(const TraceEvent& ev, const CallRow* row, uint64_t ns) {
   if (sinks_.text_fd >= 0) text_line(text_of(ev, row, ns));
   if (sinks_.json_fd < 0) return;
   nlohmann::ordered_json j;
-  j["pid"] = ::getpid();
+  j["pid"] = pid_;
   j["nr"] = ev.nr;
   j["name"] = ev.name;
   // Only the arguments the call takes: the other registers hold whatever the guest left there.
@@ -243,7 +244,7 @@ void Trace::write_summary() const {
 void Trace::end_exit(int32_t status) {
   write_summary();
   text_line(strf("+++ exited with %d +++", status));
-  json_line(dump(nlohmann::ordered_json{{"pid", ::getpid()}, {"exit", status}}));
+  json_line(dump(nlohmann::ordered_json{{"pid", pid_}, {"exit", status}}));
 }
 
 void Trace::end_fault(const FaultInfo& fault, const Backtrace& bt) {
@@ -251,7 +252,7 @@ void Trace::end_fault(const FaultInfo& fault, const Backtrace& bt) {
   text_line(strf("+++ killed by %s +++", fault_signal_name(fault.kind)));
   if (sinks_.json_fd < 0) return;
   nlohmann::ordered_json j;
-  j["pid"] = ::getpid();
+  j["pid"] = pid_;
   j["fault"] = fault_name(fault.kind);
   if (fault.kind == FaultKind::PageFault) {
     j["addr"] = fault.addr;
@@ -266,14 +267,14 @@ void Trace::end_killed(const char* why, const Backtrace* bt) {
   write_summary();
   text_line(strf("+++ killed by SIGKILL (%s) +++", why));
   if (sinks_.json_fd < 0) return;
-  nlohmann::ordered_json j{{"pid", ::getpid()}, {"killed", why}};
+  nlohmann::ordered_json j{{"pid", pid_}, {"killed", why}};
   if (bt) j["frames"] = frames_json(*bt);
   json_line(dump(j));
 }
 
 void Trace::memory_error(const MemoryError& e) {
   if (sinks_.json_fd < 0) return;
-  nlohmann::ordered_json j{{"pid", ::getpid()}, {e.access.empty() && e.headline.empty() ? "memcheck" : "asan", e.what}};
+  nlohmann::ordered_json j{{"pid", pid_}, {e.access.empty() && e.headline.empty() ? "memcheck" : "asan", e.what}};
   if (!e.access.empty()) j["access"] = e.access;
   if (e.size) j["size"] = e.size;
   j["addr"] = e.addr;
@@ -287,7 +288,7 @@ void Trace::memory_error(const MemoryError& e) {
 
 void Trace::memcheck_summary(const MemcheckSummary& s) {
   if (sinks_.json_fd < 0) return;
-  nlohmann::ordered_json j{{"pid", ::getpid()},
+  nlohmann::ordered_json j{{"pid", pid_},
                            {"memcheck_summary",
                             {{"errors", s.errors},
                              {"sites", s.sites},
@@ -303,7 +304,7 @@ void Trace::memcheck_summary(const MemcheckSummary& s) {
 
 void Trace::runtime_error(const std::string& where, const std::string& what, const Backtrace& bt) {
   if (sinks_.json_fd < 0) return;
-  nlohmann::ordered_json j{{"pid", ::getpid()}, {"runtime_error", what}, {"where", where}};
+  nlohmann::ordered_json j{{"pid", pid_}, {"runtime_error", what}, {"where", where}};
   j["frames"] = frames_json(bt);
   json_line(dump(j));
 }

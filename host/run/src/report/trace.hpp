@@ -38,8 +38,9 @@ struct TraceSinks {
 
 class Trace {
  public:
-  // prefix starts every text line; the options' keep: the events are recorded for the in-process result.
-  Trace(const TraceSinks& sinks, const TraceOptions& opt, std::string prefix);
+  // prefix starts every text line; the options' keep: the events are recorded for the in-process result. pid:
+  // the process's in the JSON lines (a replay's: the recorded one); 0: this host process's.
+  Trace(const TraceSinks& sinks, const TraceOptions& opt, std::string prefix, int pid = 0);
 
   // Whether calls are timed (-T, -c).
   bool timed() const { return timed_; }
@@ -75,6 +76,7 @@ class Trace {
   const TraceOptions& opt_;
   bool timed_;
   bool shows_data_;
+  int pid_;
   std::string prefix_;
   std::vector<TraceEvent> events_;
   std::map<std::string, Counts> counts_;  // at most the table's calls and kMostUnknown others
