@@ -293,6 +293,17 @@ TEST(Gdb, ReplayPidDebugsASpawnedChild) {
   EXPECT_EQ(run.exit_code(), 3) << "the tree's end is its first process's";
 }
 
+TEST(Gdb, CheckpointsOfALargeUntouchedBssCostWhatTheProgramTouched) {
+  const std::string image = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/debug_big_bss";
+  Stubbed run({image});
+  std::string session = gdb(image, run.port, {"continue", "reverse-stepi", "print big[4096]", "kill"});
+  EXPECT_TRUE(has(session, "$1 = -40")) << "375,000 increments of a byte: " << session;
+  tavik::test::Ended end = tavik::test::wait_cli(run.pid, 60);
+  run.pid = -1;
+  // 128 MiB mapped, eight pages touched: reading the untouched ones for a checkpoint would make them memory.
+  EXPECT_LT(end.max_rss_kib, 64 * 1024) << "KiB";
+}
+
 TEST(Gdb, GoingBackThroughThinnedCheckpointsPutsMemoryBackExactly) {
   // 1500 rounds over a 16 KiB table under 1 MiB of history: the checkpoints are thinned out, and the oldest
   // dropped, many times on the way to the end.

@@ -51,6 +51,13 @@ void Machine::map(uint32_t addr, uint32_t size, uint32_t perms) {
 void Machine::poke(uint32_t addr, const void* data, size_t len) {
   if (len == 0) return;
   uc_check(uc_mem_write(uc_, addr, data, len), "uc_mem_write");
+  mark_kit_pages(addr, len);
+}
+
+void Machine::mark_kit_pages(uint32_t addr, size_t len) {
+  if (kit_pages_.empty()) kit_pages_.assign(size_t{1} << 20, false);
+  for (uint64_t page = addr >> 12, last = (uint64_t{addr} + len - 1) >> 12; page <= last && page < (1u << 20); ++page)
+    kit_pages_[page] = true;
 }
 
 uint32_t Machine::span(uint32_t addr, uint32_t max, uint32_t perms) const {
@@ -79,6 +86,7 @@ int32_t Machine::write_bytes(uint32_t addr, const void* in, uint32_t len) {
   if (len == 0) return 0;
   if (span(addr, len, UC_PROT_WRITE) != len) return kEFAULT;
   if (uc_mem_write(uc_, addr, in, len) != UC_ERR_OK) return kEFAULT;
+  mark_kit_pages(addr, len);
   // Code the guest ran from these bytes is stale now (a read into a buffer it executes): the engine translates
   // them again, as a CPU would see them.
   if (executable_in(addr, len))

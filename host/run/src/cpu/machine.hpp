@@ -116,6 +116,9 @@ class Machine {
   std::vector<std::pair<uint32_t, uint32_t>> writable_ranges() const;
   // Puts bytes back whatever the permissions, dropping translations of code among them.
   void restore_bytes(uint32_t addr, const void* data, uint32_t len);
+  // Whether the kit ever stored into the page holding addr (poke, write_bytes, restore_bytes): a page neither it
+  // nor the guest wrote holds zeros, and reading it would make the host give it memory.
+  bool kit_wrote(uint32_t addr) const { return !kit_pages_.empty() && kit_pages_[addr >> 12]; }
   // The descriptor table the CPU reads its segments from.
   void set_gdt(uint32_t base, uint16_t limit);
 
@@ -132,6 +135,8 @@ class Machine {
   std::vector<Region> regions_;  // sorted, non-overlapping
   std::vector<std::pair<uint32_t, std::string>>* store_log_ = nullptr;
   std::function<void(uint32_t, uint32_t)> write_watch_;
+  std::vector<bool> kit_pages_;  // a bit per guest page, made at the first store
+  void mark_kit_pages(uint32_t addr, size_t len);
 };
 
 }  // namespace tavik

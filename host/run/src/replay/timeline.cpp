@@ -24,6 +24,8 @@ Timeline::Timeline(Machine& m, Journal& journal, uint64_t* executed, uint64_t me
     pages_ += size / kPage;
   }
   dirty_.assign(pages_, false);
+  ever_.assign(pages_, false);
+  for (uint32_t page = 0; page < pages_; ++page) ever_[page] = m_.kit_wrote(address_of(page));
   m_.watch_writes([this](uint32_t addr, uint32_t size) { written(addr, size); });
 }
 
@@ -36,6 +38,7 @@ void Timeline::written(uint32_t addr, uint32_t size) {
     uint64_t hi = std::min<uint64_t>(end, uint64_t{ranges_[r].first} + ranges_[r].second);
     for (uint64_t at = lo; at < hi; at = (at / kPage + 1) * kPage) {
       uint32_t page = first_page_[r] + static_cast<uint32_t>((at - ranges_[r].first) / kPage);
+      ever_[page] = true;
       if (dirty_[page]) continue;
       dirty_[page] = true;
       dirty_list_.push_back(page);
@@ -48,11 +51,15 @@ uint32_t Timeline::address_of(uint32_t page) const {
   return ranges_[r].first + (page - first_page_[r]) * kPage;
 }
 
+const Timeline::PagePtr& Timeline::zero() {
+  static const PagePtr page = std::make_shared<const Page>();
+  return page;
+}
+
 Timeline::PagePtr Timeline::read_page(uint32_t page) const {
-  static const PagePtr zero = std::make_shared<const Page>();
   auto bytes = std::make_shared<Page>();
   if (!m_.peek(address_of(page), bytes->data(), kPage)) throw EmulatorError("a checkpoint cannot read the guest's memory");
-  if (std::all_of(bytes->begin(), bytes->end(), [](uint8_t b) { return b == 0; })) return zero;
+  if (std::all_of(bytes->begin(), bytes->end(), [](uint8_t b) { return b == 0; })) return zero();
   return bytes;
 }
 
@@ -73,10 +80,10 @@ std::vector<uint32_t> Timeline::differing(size_t to) const {
 void Timeline::take(uint64_t position) {
   Point p{position, journal_.position(), executed_ ? *executed_ : 0, m_.save_cpu(), {}, {}};
   if (points_.empty()) {
-    // The first holds every page: read once, the zero ones all one.
+    // The first holds every page: read once where anything was ever written, the zero ones all one.
     p.pages.reserve(pages_);
     for (uint32_t page = 0; page < pages_; ++page) {
-      p.pages.push_back(read_page(page));
+      p.pages.push_back(ever_[page] ? read_page(page) : zero());
       if (std::any_of(p.pages.back()->begin(), p.pages.back()->end(), [](uint8_t b) { return b != 0; }))
         page_bytes_ += kPage;
     }

@@ -62,6 +62,7 @@ class Timeline {
   // The pages that may differ between the machine now and point `to`.
   std::vector<uint32_t> differing(size_t to) const;
   PagePtr read_page(uint32_t page) const;
+  static const PagePtr& zero();  // the one all-zero page every checkpoint shares
   uint32_t address_of(uint32_t page) const;
   void bound();
   void recount();
@@ -76,6 +77,7 @@ class Timeline {
   std::vector<Point> points_;                          // by position
   size_t base_ = 0;                                    // the point the machine ran forward from
   std::vector<bool> dirty_;                            // pages written since it
+  std::vector<bool> ever_;                             // pages ever written (the others hold zeros)
   std::vector<uint32_t> dirty_list_;
   std::chrono::steady_clock::duration interval_ = std::chrono::milliseconds(20);  // running between two
   std::chrono::steady_clock::time_point due_;                                     // the next one is due
