@@ -19,19 +19,12 @@ using namespace tavik;
 
 namespace {
 
-uint32_t get32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(s[at + i])) << (8 * i);
-  return v;
-}
-
 // The checksums of every whole chunk as the writer would have made them.
 void fix_checksums(std::string& rec) {
   for (size_t at = record::kFileHeader; at + record::kChunkHeader <= rec.size();) {
-    uint32_t len = get32(rec, at + 8);
+    uint32_t len = record::load32(rec.data() + at + 8);
     if (len > rec.size() - at - record::kChunkHeader) return;
-    uint32_t c = record::crc(std::string_view(rec).substr(at + record::kChunkHeader, len));
-    for (int i = 0; i < 4; ++i) rec[at + 12 + i] = static_cast<char>(c >> (8 * i));
+    record::store32(rec.data() + at + 12, record::crc(std::string_view(rec).substr(at + record::kChunkHeader, len)));
     at += record::kChunkHeader + len;
   }
 }

@@ -87,10 +87,7 @@ int32_t Machine::write_bytes(uint32_t addr, const void* in, uint32_t len) {
   if (span(addr, len, UC_PROT_WRITE) != len) return kEFAULT;
   if (uc_mem_write(uc_, addr, in, len) != UC_ERR_OK) return kEFAULT;
   mark_kit_pages(addr, len);
-  // Code the guest ran from these bytes is stale now (a read into a buffer it executes): the engine translates
-  // them again, as a CPU would see them.
-  if (executable_in(addr, len))
-    uc_check(uc_ctl_remove_cache(uc_, addr, uint64_t(addr) + len), "uc_ctl(REMOVE_CACHE)");
+  drop_code_in(addr, len);
   if (store_log_) store_log_->emplace_back(addr, std::string(static_cast<const char*>(in), len));
   if (write_watch_) write_watch_(addr, len);
   return 0;
@@ -119,6 +116,12 @@ std::vector<std::pair<uint32_t, uint32_t>> Machine::writable_ranges() const {
 
 void Machine::restore_bytes(uint32_t addr, const void* data, uint32_t len) {
   poke(addr, data, len);
+  drop_code_in(addr, len);
+}
+
+// Code the guest ran from bytes the kit stored is stale now (a read into a buffer it executes, a checkpoint put
+// back): the engine translates them again, as a CPU would see them.
+void Machine::drop_code_in(uint32_t addr, uint32_t len) {
   if (executable_in(addr, len))
     uc_check(uc_ctl_remove_cache(uc_, addr, uint64_t(addr) + len), "uc_ctl(REMOVE_CACHE)");
 }

@@ -129,6 +129,7 @@ class Machine {
   };
   // Whether any byte of [addr, addr + len) is executable.
   bool executable_in(uint32_t addr, uint32_t len) const;
+  void drop_code_in(uint32_t addr, uint32_t len);
 
   uc_engine* uc_ = nullptr;
   const uc_block_cuts* cuts_ = nullptr;

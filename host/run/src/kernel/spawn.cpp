@@ -111,6 +111,15 @@ int open_image(Kernel& k, const std::string& path) {
 
 }  // namespace
 
+int fork_child() {
+  pid_t parent = ::getpid();
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::_exit(128 + SIGKILL);  // the parent was gone before the line above
+  return 0;
+}
+
 void end_children(Kernel& k) {
   auto& children = k.spawn.children;
   if (children.empty()) return;
@@ -182,8 +191,7 @@ int32_t sys_spawn(Kernel& k, Call& c) {
   }
   if (!k.tree.enter(k.limits.process_limit)) return -TAVIK_EAGAIN;
   uint32_t serial = k.spawn.child_serial;  // the child's descriptors start afresh below
-  pid_t parent = ::getpid();
-  pid_t pid = ::fork();
+  pid_t pid = fork_child();
   if (pid < 0) {
     int32_t err = neg_errno();
     k.tree.leave();
@@ -203,9 +211,6 @@ int32_t sys_spawn(Kernel& k, Call& c) {
     k.spawn.children[pid] = pidfd;
     return pid;
   }
-  // The child ends with its parent, however the parent ends (a kill of tavik-run included), and so on down.
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (::getppid() != parent) ::_exit(128 + SIGKILL);
   // Its own descriptors, then the run loop starts the new image in place of this one.
   arrange_child_descriptors(k);
   std::string name = process_name(argv.empty() ? path : argv[0]);

@@ -10,4 +10,8 @@ struct Kernel;
 // them: nothing a process spawned outlives it.
 void end_children(Kernel& k);
 
+// Forks the host process for a child that ends with its parent, however the parent ends (a kill of tavik-run
+// included), and so on down: as fork(2) answers (the child's pid, 0 in the child, -1 with errno).
+int fork_child();
+
 }  // namespace tavik

@@ -149,13 +149,13 @@ Process::Outcome Process::run(const std::function<void(Machine&)>& before_start)
     count_.forget_lease();
     m_.close();
     image_.drop_contents();
-    return {RunResult{}, end_.take_child()};
+    return {RunResult{}, end_.take_child(), false};
   }
   deadline_.finish();
   end_children(kernel_);
   settle_end(err);
   write_reports();
-  return {make_known(), std::nullopt};
+  return {make_known(), std::nullopt, counting};
 }
 
 // A fault the debugger is told of here, before the end is settled: true when it went back in time.

@@ -54,6 +54,7 @@ class Process {
   struct Outcome {
     RunResult result;
     std::optional<ChildStart> child;  // this host process was forked by a spawn: start this image next
+    bool counted = false;             // result.instructions is the instructions the process ran
   };
 
   Process(Image& image, std::vector<std::string> argv, std::string name, const ProcessSetup& setup);

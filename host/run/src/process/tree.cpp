@@ -207,8 +207,7 @@ RunResult Tree::run(ChildStart start) {
     }
     if (!outcome.child) {
       if (recorder) {
-        recorder->add(end_record(outcome.result, opt_.measure.count_insns || opt_.limits.insn_limit != 0 ||
-                                                     opt_.limits.timeout > 0));
+        recorder->add(end_record(outcome.result, outcome.counted));
         recorder->flush();
       }
       if (child_) end_child(&outcome.result);

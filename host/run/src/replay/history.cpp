@@ -1,8 +1,6 @@
 // History: keeping calls as they are made, and answering them again from what was kept.
 #include "replay/history.hpp"
 
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include "kernel/fd_table.hpp"
 #include "kernel/kernel.hpp"
 #include "kernel/process_end.hpp"
+#include "kernel/spawn.hpp"
 #include "replay/journal.hpp"
 #include "replay/recording.hpp"
 #include "report/trace.hpp"
@@ -216,15 +215,12 @@ void History::replay_child(uint32_t serial) {
     k_.end.fail(strf("the recorded image of pid %d cannot be loaded: %s", log->start.pid, e.what()));
     return;
   }
-  pid_t parent = ::getpid();
-  pid_t pid = ::fork();
+  pid_t pid = fork_child();
   if (pid < 0) {
     k_.end.fail(strf("cannot replay pid %d: %s", log->start.pid, std::strerror(errno)));
     return;
   }
   if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(128 + SIGKILL);
     k_.spawn.in_child = true;
     ChildStart start{std::move(*image), log->start.argv, log->start.name};
     start.serial = serial;

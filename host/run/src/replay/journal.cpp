@@ -15,10 +15,9 @@ record::Tag Journal::tag() const {
   return rec_->at(log_->events[pos_]).tag();
 }
 
-bool Journal::take(bool& fresh) {
+void Journal::take(bool& fresh) {
   fresh = pos_ >= frontier_;
   if (fresh) frontier_ = pos_ + 1;
-  return true;
 }
 
 record::Call Journal::call(bool& fresh) {

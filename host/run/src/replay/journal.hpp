@@ -47,7 +47,7 @@ class Journal {
     record::Call call;
     uint64_t tsc = 0;
   };
-  bool take(bool& fresh);
+  void take(bool& fresh);
   static uint64_t size_of(const Event& e);
 
   const Recording* rec_ = nullptr;

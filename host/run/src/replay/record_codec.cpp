@@ -11,7 +11,9 @@ namespace {
 void put8(std::string& out, uint8_t v) { out.push_back(static_cast<char>(v)); }
 
 void put32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+  char b[4];
+  store32(b, v);
+  out.append(b, 4);
 }
 
 void put64(std::string& out, uint64_t v) {
@@ -25,6 +27,16 @@ void put_str(std::string& out, std::string_view s) {
 }
 
 }  // namespace
+
+uint32_t load32(const char* at) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(at[i])) << (8 * i);
+  return v;
+}
+
+void store32(char* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>(v >> (8 * i));
+}
 
 uint32_t crc(std::string_view bytes) {
   uLong c = crc32(0L, Z_NULL, 0);
@@ -101,12 +113,7 @@ std::string_view Decoder::bytes(size_t n) {
 
 uint8_t Decoder::u8() { return static_cast<uint8_t>(bytes(1)[0]); }
 
-uint32_t Decoder::u32() {
-  std::string_view b = bytes(4);
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(b[i])) << (8 * i);
-  return v;
-}
+uint32_t Decoder::u32() { return load32(bytes(4).data()); }
 
 uint64_t Decoder::u64() {
   uint64_t low = u32();

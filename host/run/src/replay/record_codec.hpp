@@ -118,6 +118,9 @@ class Decoder {
 };
 
 uint32_t crc(std::string_view bytes);
+// A little-endian 32-bit number at `at` (the chunk headers, the records' numbers).
+uint32_t load32(const char* at);
+void store32(char* at, uint32_t v);
 
 }  // namespace record
 }  // namespace tavik

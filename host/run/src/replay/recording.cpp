@@ -15,16 +15,6 @@
 namespace tavik {
 namespace {
 
-void put32(char* at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>(v >> (8 * i));
-}
-
-uint32_t get32(const char* at) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(at[i])) << (8 * i);
-  return v;
-}
-
 bool write_all(int fd, const char* data, size_t n) {
   while (n) {
     ssize_t w = ::write(fd, data, n);
@@ -66,7 +56,7 @@ RecordFile::RecordFile(const std::string& path, const record::Header& header, ui
   shared_ = new (page) Shared{record::kRootSerial, 0};
   std::string head(record::kMagic, sizeof record::kMagic);
   head.resize(record::kFileHeader);
-  put32(head.data() + sizeof record::kMagic, record::kVersion);
+  record::store32(head.data() + sizeof record::kMagic, record::kVersion);
   std::string payload;
   record::encode(payload, header);
   if (!write_all(fd_, head.data(), head.size()) || !append(record::kTreeSerial, payload, -1)) {
@@ -104,10 +94,10 @@ uint32_t RecordFile::next_serial() { return __atomic_add_fetch(&shared_->serial,
 bool RecordFile::append(uint32_t serial, std::string_view payload, int err_fd) {
   if (__atomic_load_n(&shared_->failed, __ATOMIC_RELAXED)) return false;
   std::string chunk(record::kChunkHeader, '\0');
-  put32(chunk.data(), record::kChunkMagic);
-  put32(chunk.data() + 4, serial);
-  put32(chunk.data() + 8, static_cast<uint32_t>(payload.size()));
-  put32(chunk.data() + 12, record::crc(payload));
+  record::store32(chunk.data(), record::kChunkMagic);
+  record::store32(chunk.data() + 4, serial);
+  record::store32(chunk.data() + 8, static_cast<uint32_t>(payload.size()));
+  record::store32(chunk.data() + 12, record::crc(payload));
   chunk.append(payload);
   // The size is looked at before each chunk: a guest that writes without end fills the recording only up to the
   // limit. One write per chunk: with O_APPEND, the tree's processes never interleave within one.
@@ -152,16 +142,16 @@ Recording::Recording(const std::string& path) {
   try {
     if (std::memcmp(data_, record::kMagic, sizeof record::kMagic) != 0)
       throw RecordingError("not a tavik recording");
-    uint32_t version = get32(data_ + sizeof record::kMagic);
+    uint32_t version = record::load32(data_ + sizeof record::kMagic);
     if (version != record::kVersion)
       throw RecordingError(strf("a recording of format %u; this tavik-run reads format %u", version, record::kVersion));
     for (size_t at = record::kFileHeader; at < size_;) {
       if (size_ - at < record::kChunkHeader) throw RecordingError(strf("truncated at byte %zu", at));
-      if (get32(data_ + at) != record::kChunkMagic) throw RecordingError(strf("damaged at byte %zu", at));
-      uint32_t serial = get32(data_ + at + 4), len = get32(data_ + at + 8);
+      if (record::load32(data_ + at) != record::kChunkMagic) throw RecordingError(strf("damaged at byte %zu", at));
+      uint32_t serial = record::load32(data_ + at + 4), len = record::load32(data_ + at + 8);
       if (len > size_ - at - record::kChunkHeader) throw RecordingError(strf("truncated at byte %zu", at));
       std::string_view payload(data_ + at + record::kChunkHeader, len);
-      if (record::crc(payload) != get32(data_ + at + 12))
+      if (record::crc(payload) != record::load32(data_ + at + 12))
         throw RecordingError(strf("damaged at byte %zu (checksum)", at));
       try {
         index(serial, payload, at + record::kChunkHeader);
