@@ -159,6 +159,14 @@ TEST(Emulator, GuestMemoryAddressedDirectlyEndsEveryAccessAsTheTlbDoes) {
       EXPECT_EQ(uc_mem_read(direct.uc, addr, a, 4), uc_mem_read(tlb.uc, addr, b, 4)) << std::hex << addr;
       EXPECT_EQ(std::memcmp(a, b, 4), 0) << std::hex << addr;
     }
+  // Code on a page the guest may execute but not read runs, and loads from it end as through the TLB.
+  const uint8_t exec_only[] = {0x41, 0x8b, 0x03, 0x41, 0xe9, 0xfc, 0xcf, 0xff, 0xff};  // ...; jmp 0x2005
+  const std::vector<uint8_t> jump_there = {0xe9, 0xfb, 0x2f, 0x00, 0x00};
+  for (Engine* e : {&direct, &tlb}) ASSERT_EQ(uc_mem_write(e->uc, 0x5000, exec_only, sizeof exec_only), UC_ERR_OK);
+  auto want = tlb.run(jump_there, 0x5000);
+  EXPECT_EQ(want[3], 2u) << "ran there and back";
+  EXPECT_EQ(direct.run(jump_there, 0x5000), want);
+  EXPECT_EQ(uc_mem_protect(direct.uc, 0x7000, 0x1000, UC_PROT_EXEC), UC_ERR_ARG) << "readable, or never mapped so";
   // The map changed after code ran: a page made read-only refuses the store, one unmapped and mapped again is
   // zeros, and a memory hook added now sees the loads.
   for (Engine* e : {&direct, &tlb}) {
