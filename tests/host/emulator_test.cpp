@@ -85,6 +85,13 @@ TEST(Emulator, OverflowFlagAfterEachArithmeticIsExact) {
   EXPECT_EQ(run.status, 0) << "mismatches: " << run.status;
 }
 
+TEST(Emulator, ThirtyTwoBitResultsAndTheirConditionsAreExact) {
+  // Compare, test, shifts, rotates, negation, complement, sign-extending loads and lea over edge values, with the
+  // flags read right after, against the same arithmetic in C.
+  std::string guest = std::string(TAVIK_TARGET_BINARY_DIR) + "/tests/guests/extensions";
+  EXPECT_EQ(tavik::test::run_program(TAVIK_RUN_EXE, {guest}).status, 0) << "mismatches";
+}
+
 }  // namespace
 
 namespace {
