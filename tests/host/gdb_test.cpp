@@ -300,8 +300,9 @@ TEST(Gdb, CheckpointsOfALargeUntouchedBssCostWhatTheProgramTouched) {
   EXPECT_TRUE(has(session, "$1 = -40")) << "375,000 increments of a byte: " << session;
   tavik::test::Ended end = tavik::test::wait_cli(run.pid, 60);
   run.pid = -1;
-  // 128 MiB mapped, eight pages touched: reading the untouched ones for a checkpoint would make them memory.
-  EXPECT_LT(end.max_rss_kib, 64 * 1024) << "KiB";
+  // 128 MiB mapped, eight pages touched: reading the untouched ones for a checkpoint would make them memory. The
+  // rest is the kit, its checkpoints and what the session filled of the 32 MiB translation buffer.
+  EXPECT_LT(end.max_rss_kib, 96 * 1024) << "KiB";
 }
 
 TEST(Gdb, GoingBackThroughThinnedCheckpointsPutsMemoryBackExactly) {
