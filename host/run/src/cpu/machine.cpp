@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "base/errors.hpp"
 
@@ -55,9 +56,12 @@ void Machine::poke(uint32_t addr, const void* data, size_t len) {
 }
 
 void Machine::mark_kit_pages(uint32_t addr, size_t len) {
-  if (kit_pages_.empty()) kit_pages_.assign(size_t{1} << 20, false);
+  if (!kit_pages_) {
+    kit_pages_.reset(static_cast<uint64_t*>(std::calloc((size_t{1} << 20) / 64, sizeof(uint64_t))));
+    if (!kit_pages_) throw std::bad_alloc();
+  }
   for (uint64_t page = addr >> 12, last = (uint64_t{addr} + len - 1) >> 12; page <= last && page < (1u << 20); ++page)
-    kit_pages_[page] = true;
+    kit_pages_[page >> 6] |= uint64_t{1} << (page & 63);
 }
 
 uint32_t Machine::span(uint32_t addr, uint32_t max, uint32_t perms) const {

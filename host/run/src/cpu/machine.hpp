@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -118,7 +119,7 @@ class Machine {
   void restore_bytes(uint32_t addr, const void* data, uint32_t len);
   // Whether the kit ever stored into the page holding addr (poke, write_bytes, restore_bytes): a page neither it
   // nor the guest wrote holds zeros, and reading it would make the host give it memory.
-  bool kit_wrote(uint32_t addr) const { return !kit_pages_.empty() && kit_pages_[addr >> 12]; }
+  bool kit_wrote(uint32_t addr) const { return kit_pages_ && (kit_pages_[addr >> 18] >> (addr >> 12 & 63) & 1); }
   // The descriptor table the CPU reads its segments from.
   void set_gdt(uint32_t base, uint16_t limit);
 
@@ -136,7 +137,12 @@ class Machine {
   std::vector<Region> regions_;  // sorted, non-overlapping
   std::vector<std::pair<uint32_t, std::string>>* store_log_ = nullptr;
   std::function<void(uint32_t, uint32_t)> write_watch_;
-  std::vector<bool> kit_pages_;  // a bit per guest page, made at the first store
+  struct Free {
+    void operator()(uint64_t* p) const { std::free(p); }
+  };
+  // A bit per guest page, made at the first store; zeroed by the host, so that a page of it is only ever touched
+  // where the kit stores (a start-up stores into a few).
+  std::unique_ptr<uint64_t[], Free> kit_pages_;
   void mark_kit_pages(uint32_t addr, size_t len);
 };
 
