@@ -165,6 +165,7 @@ TEST(Emulator, GuestMemoryAddressedDirectlyEndsEveryAccessAsTheTlbDoes) {
       uint8_t a[4] = {}, b[4] = {};
       EXPECT_EQ(uc_mem_read(direct.uc, addr, a, 4), uc_mem_read(tlb.uc, addr, b, 4)) << std::hex << addr;
       EXPECT_EQ(std::memcmp(a, b, 4), 0) << std::hex << addr;
+      EXPECT_EQ(uc_mem_write(direct.uc, addr, a, 4), uc_mem_write(tlb.uc, addr, b, 4)) << "same bytes back " << addr;
     }
   // Code on a page the guest may execute but not read runs, and loads from it end as through the TLB.
   const uint8_t exec_only[] = {0x41, 0x8b, 0x03, 0x41, 0xe9, 0xfc, 0xcf, 0xff, 0xff};  // ...; jmp 0x2005
