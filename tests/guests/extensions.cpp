@@ -1,5 +1,6 @@
 // extensions: 32-bit results whose high half the emulator drops (compare, test, shifts, rotates, negation,
-// complement, sign-extending loads, three-operand additions) and the conditions read from them, over edge values,
+// complement, sign-extending loads, three-operand additions) and the conditions read from them, and the carry of
+// adc and sbb of each width read by setc and by the adc after them, over edge values,
 // against the same arithmetic in C; exits with the number of mismatches (0 when every one is right).
 #include <stdint.h>
 
@@ -61,6 +62,30 @@ uint32_t signed_loads(const uint32_t* p, uint32_t y) {
 
 uint32_t rotl(uint32_t x, int n) { return x << n | x >> (32 - n); }
 
+// x op= y with the carry in c, in one width: the result, its carry (setc) at bit 32, the carry again (an adc of 0
+// after it) at bit 33.
+#define WITH_CARRY(name, text)                                                                              \
+  uint64_t name(uint32_t x, uint32_t y, uint32_t c) {                                                   \
+    uint8_t cf;                                                                                         \
+    uint32_t again = 0;                                                                                 \
+    __asm__("btl $0, %3\n\t" text "\n\tsetc %1\n\tadcl $0, %2" : "+q"(x), "=q"(cf), "+r"(again) : "r"(c), "q"(y) \
+            : "cc");                                                                                    \
+    return x | uint64_t(cf) << 32 | uint64_t(again) << 33;                                              \
+  }
+WITH_CARRY(adcb, "adcb %b4, %b0")
+WITH_CARRY(adcw, "adcw %w4, %w0")
+WITH_CARRY(adcl, "adcl %4, %0")
+WITH_CARRY(sbbb, "sbbb %b4, %b0")
+WITH_CARRY(sbbw, "sbbw %w4, %w0")
+WITH_CARRY(sbbl, "sbbl %4, %0")
+
+uint64_t want_carry(uint32_t x, uint32_t y, uint32_t c, int bits, bool subtract) {
+  uint64_t mask = (uint64_t{1} << bits) - 1;
+  uint64_t r = subtract ? (x & mask) - (y & mask) - c : (x & mask) + (y & mask) + c;
+  uint64_t cf = r >> bits & 1;
+  return (x & ~mask & 0xffffffffu) | (r & mask) | cf << 32 | cf << 33;
+}
+
 }  // namespace
 
 int main() {
@@ -82,6 +107,14 @@ int main() {
       expect(not_then_add(x, y), ~x + y);
       expect(lea(x, y), x + 2 * y + 7);
       expect(signed_loads(&x, y), (uint32_t(int8_t(x)) + y) ^ ((uint32_t(int16_t(x)) + y) * 3));
+      for (uint32_t c = 0; c < 2; ++c) {
+        expect(adcb(x, y, c) == want_carry(x, y, c, 8, false), 1);
+        expect(adcw(x, y, c) == want_carry(x, y, c, 16, false), 1);
+        expect(adcl(x, y, c) == want_carry(x, y, c, 32, false), 1);
+        expect(sbbb(x, y, c) == want_carry(x, y, c, 8, true), 1);
+        expect(sbbw(x, y, c) == want_carry(x, y, c, 16, true), 1);
+        expect(sbbl(x, y, c) == want_carry(x, y, c, 32, true), 1);
+      }
     }
   }
   return mismatches > 125 ? 125 : mismatches;
